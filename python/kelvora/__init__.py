@@ -1,0 +1,5 @@
+"""kelvora: management endpoints for FastAPI services on ClickHouse.
+
+The native modules are imported on their own: ``kelvora.backends`` (storage adapters), and, with
+the ``api`` extra, the router factories of ``kelvora.setplane`` and ``kelvora.rowplane``.
+"""

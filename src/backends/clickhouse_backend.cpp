@@ -1,0 +1,233 @@
+// ClickHouseBackend: the read-write backend, SQL text run through the host's ClickHouse client.
+#include "backends/operations.hpp"
+
+#include "native/errors.hpp"
+#include "native/literals.hpp"
+#include "native/records.hpp"
+
+#include <string>
+
+namespace kelvora::backends {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char* class_doc = R"(
+    ClickHouse storage backend adapter.
+
+    Uses ClickHouseClient for low-level operations.
+    Implements the StorageBackend protocol to work with generic CRUD API.
+
+    Example:
+        client = ClickHouseClient(config)
+        backend = ClickHouseBackend(client, primary_key="id")
+        router = create_crud_router("events", backend)
+    )";
+
+constexpr const char* init_doc = R"(
+        Args:
+            client: ClickHouseClient instance
+            primary_key: Name of primary key column
+        )";
+
+constexpr const char* query_doc = R"(Query ClickHouse table with SQL WHERE.)";
+constexpr const char* create_doc = R"(Insert new record into ClickHouse.)";
+constexpr const char* update_doc = R"(
+        Update record in ClickHouse using ALTER TABLE UPDATE.
+
+        Note: ClickHouse updates are eventually consistent and may take time to apply.
+        For ReplacingMergeTree, consider inserting a new version instead.
+        )";
+constexpr const char* delete_doc = R"(
+        Delete record from ClickHouse using ALTER TABLE DELETE.
+
+        Note: ClickHouse deletes are eventually consistent and may take time to apply.
+        )";
+constexpr const char* get_by_id_doc = R"(Get single record by ID.)";
+constexpr const char* get_info_doc = R"(Get ClickHouse table metadata.)";
+
+/// `self.client.execute(*args)`; the client is read anew for every statement.
+template <typename... Args> nb::object execute(nb::handle self, Args&&... args) {
+    return self.attr("client").attr("execute")(std::forward<Args>(args)...);
+}
+
+std::string primary_key(nb::handle self) {
+    return py_format(self.attr("primary_key"));
+}
+
+nb::object init(nb::handle, Arguments& a) {
+    a[0].attr("client") = a[1];
+    a[0].attr("primary_key") = a[2];
+    return nb::none();
+}
+
+nb::object query(nb::handle, Arguments& a) {
+    nb::handle self = a[0], table = a[1], filters = a[2];
+    std::string sql = "\n            SELECT * FROM ";
+    append_format(sql, table);
+    sql += "\n            ";
+    nb::dict params;
+    Py_ssize_t position = 0, index = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(filters.ptr(), &position, &key, &value)) {
+        nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+        std::string name = std::to_string(index++);
+        name.insert(0, 1, 'p');
+        sql += index == 1 ? "WHERE " : " AND ";
+        append_format(sql, key);
+        sql += " = %(" + name + ")s";
+        params[name.c_str()] = held_value;
+    }
+    sql += "\n            ORDER BY " + primary_key(self);
+    sql += "\n            LIMIT ";
+    append_format(sql, a[3]);
+    sql += " OFFSET ";
+    append_format(sql, a[4]);
+    sql += "\n        ";
+
+    nb::object rows = execute(self, to_str(sql), params);
+    nb::str describe = to_str("DESCRIBE TABLE " + std::string(utf8(table)));
+    nb::object columns = column_names(execute(self, describe));
+    return records_from_rows(columns, rows);
+}
+
+nb::object create(nb::handle, Arguments& a) {
+    nb::handle self = a[0], table = a[1], data = a[2];
+    nb::list columns = nb::steal<nb::list>(steal_or_raise(PyDict_Keys(data.ptr())).release());
+    std::string placeholders;
+    for (nb::handle column : columns) {
+        if (!placeholders.empty()) placeholders += ", ";
+        placeholders += "%(" + py_format(column) + ")s";
+    }
+    // str.join refuses a key that is not a str, before any statement is sent.
+    nb::object column_list = steal_or_raise(PyUnicode_Join(nb::str(", ").ptr(), columns.ptr()));
+    std::string sql = "INSERT INTO " + std::string(utf8(table)) + " (" +
+                      std::string(utf8(column_list)) + ") VALUES (" + placeholders + ")";
+    execute(self, to_str(sql), data);
+    return nb::borrow(data);
+}
+
+/// The placeholder of the key value: "id_val", unless `data` has a column of that name, whose new
+/// value must not be overwritten; then the first free "id_val_<n>".
+std::string key_placeholder(nb::handle data) {
+    std::string name = "id_val";
+    for (int n = 1; PyDict_Contains(data.ptr(), to_str(name).ptr()) == 1; ++n)
+        name = "id_val_" + std::to_string(n);
+    if (PyErr_Occurred()) raise_pending();
+    return name;
+}
+
+nb::object update(nb::handle, Arguments& a) {
+    nb::handle self = a[0], table = a[1], id_value = a[2], data = a[3];
+    std::string sets;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data.ptr(), &position, &key, &value)) {
+        nb::object held = nb::borrow(key);
+        std::string column = py_format(key);
+        if (!sets.empty()) sets += ", ";
+        sets += column + " = %(" + column + ")s";
+    }
+    std::string placeholder = key_placeholder(data);
+    nb::dict params = nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(data.ptr())).release());
+    params[placeholder.c_str()] = id_value;
+    std::string sql = "\n            ALTER TABLE " + std::string(utf8(table)) +
+                      "\n            UPDATE " + sets + "\n            WHERE " + primary_key(self) +
+                      " = %(" + placeholder + ")s\n        ";
+    execute(self, to_str(sql), params);
+
+    nb::dict result = nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(data.ptr())).release());
+    result[self.attr("primary_key")] = id_value;
+    return result;
+}
+
+nb::object delete_(nb::handle, Arguments& a) {
+    nb::handle self = a[0], table = a[1], id_value = a[2];
+    std::string sql = "ALTER TABLE " + std::string(utf8(table)) + " DELETE WHERE " +
+                      primary_key(self) + " = %(id_val)s";
+    nb::dict params;
+    params["id_val"] = id_value;
+    execute(self, to_str(sql), params);
+    return nb::borrow(Py_True);
+}
+
+nb::object get_by_id(nb::handle, Arguments& a) {
+    nb::handle self = a[0], table = a[1], id_value = a[2];
+    nb::dict filters;
+    filters[self.attr("primary_key")] = id_value;
+    nb::object results = self.attr("query")(table, filters, "limit"_a = 1, "offset"_a = 0);
+    if (!PyObject_IsTrue(results.ptr())) {
+        if (PyErr_Occurred()) raise_pending();
+        raise(PyExc_ValueError,
+              "Record with " + primary_key(self) + "=" + py_format(id_value) + " not found");
+    }
+    return item(results, 0);
+}
+
+nb::object first_of_first(nb::handle result, Py_ssize_t column) {
+    return item(item(result, 0), column);
+}
+
+nb::object get_info(nb::handle, Arguments& a) {
+    nb::handle self = a[0], table = a[1];
+    std::string name(utf8(table));
+    nb::object count_result = execute(self, to_str("SELECT count() FROM " + name));
+    nb::object row_count = PyObject_IsTrue(count_result.ptr()) ? first_of_first(count_result, 0)
+                                                               : nb::object(nb::int_(0));
+    nb::object desc_rows = execute(self, to_str("DESCRIBE TABLE " + name));
+    nb::list columns = column_names(desc_rows);
+    nb::dict column_types;
+    for (nb::handle row : desc_rows)
+        column_types[item(row, 0)] = item(row, 1);
+
+    nb::object engine = nb::str("Unknown"), engine_full = nb::str("Unknown");
+    try {
+        // The table name is a string literal here, escaped like every other value in SQL text.
+        std::string engine_query = "\n                SELECT engine, engine_full"
+                                   "\n                FROM system.tables"
+                                   "\n                WHERE name = " +
+                                   clickhouse_string_literal(name) +
+                                   "\n                LIMIT 1\n            ";
+        nb::object engine_result = execute(self, to_str(engine_query));
+        if (PyObject_IsTrue(engine_result.ptr()) == 1) {
+            engine = first_of_first(engine_result, 0);
+            engine_full = first_of_first(engine_result, 1);
+        } else if (PyErr_Occurred()) {
+            raise_pending();
+        }
+    } catch (nb::python_error& e) {
+        if (!is_ordinary_exception(e)) throw;
+        engine = nb::str("Unknown");
+        engine_full = nb::str("Unknown");
+    }
+
+    nb::dict info;
+    info["table_name"] = table;
+    info["row_count"] = row_count;
+    info["columns"] = columns;
+    info["column_types"] = column_types;
+    info["engine"] = engine;
+    info["engine_full"] = engine_full;
+    info["backend"] = "clickhouse";
+    info["primary_key"] = self.attr("primary_key");
+    return info;
+}
+
+} // namespace
+
+nb::object make_clickhouse_backend() {
+    const char* name = "ClickHouseBackend";
+    Members members{
+        {"__init__", method(name, "__init__", init_doc,
+                            {{"self"}, {"client"}, {"primary_key", "str", Check::ExactStr}}, init,
+                            nullptr, Check::None, nb::make_tuple("id"))}};
+    Operations operations{name,       query,         create,      update,     delete_,
+                          get_by_id,  get_info,      query_doc,   create_doc, update_doc,
+                          delete_doc, get_by_id_doc, get_info_doc};
+    for (auto& member : operation_methods(operations))
+        members.push_back(std::move(member));
+    return make_plain_class(module_name, name, class_doc, members);
+}
+
+} // namespace kelvora::backends

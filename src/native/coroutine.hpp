@@ -1,0 +1,74 @@
+// Task: C++20 coroutines that Python awaits, and that await Python awaitables.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <coroutine>
+
+namespace kelvora {
+
+namespace nb = nanobind;
+
+/// The return type of a native coroutine. Inside one, `co_await` takes any Python awaitable and
+/// gives its result (or throws `nb::python_error` with its exception); `co_return` ends the
+/// await with a value. The coroutine starts suspended and runs when Python drives the awaitable
+/// that `start` makes of it.
+class Task {
+public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    struct Awaiter {
+        promise_type& promise;
+        bool await_ready();
+        void await_suspend(Handle) noexcept {}
+        nb::object await_resume();
+    };
+
+    struct promise_type {
+        nb::object result;   ///< the value of `co_return`
+        nb::object error;    ///< exception leaving the body, or raised by the awaited object
+        nb::object delegate; ///< the iterator of the awaitable being awaited
+        nb::object awaited;  ///< what `co_await` was given, until the bridge resolves it
+        nb::object received; ///< the result of the awaited object
+
+        // Declared so that the promise is no aggregate: C++20 would otherwise initialise its
+        // members from the coroutine's arguments.
+        promise_type() noexcept {}
+
+        Task get_return_object() { return Task(Handle::from_promise(*this)); }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(nb::handle value) { result = nb::borrow(value); }
+        void unhandled_exception();
+        Awaiter await_transform(nb::handle awaitable) {
+            awaited = nb::borrow(awaitable);
+            return Awaiter{*this};
+        }
+    };
+
+    Task(Task&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    Task& operator=(Task&&) = delete;
+    ~Task() {
+        if (handle_) handle_.destroy();
+    }
+
+    /// Hands the coroutine to a new Python awaitable object; `qualname` names it in warnings.
+    friend nb::object start(Task&& task, nb::handle qualname);
+
+private:
+    explicit Task(Handle handle) : handle_(handle) {}
+    Handle handle_;
+};
+
+nb::object start(Task&& task, nb::handle qualname);
+
+/// Creates the awaitable type of this extension module; module execution calls it once.
+void init_coroutine_type();
+
+/// Counts live native coroutine objects (for leak checks in tests).
+size_t live_coroutine_count();
+
+} // namespace kelvora

@@ -1,0 +1,31 @@
+// Text of values and SQL literals: every value that reaches SQL text goes through one of these.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace kelvora {
+
+namespace nb = nanobind;
+
+/// UTF-8 of a `str` object.
+std::string_view utf8(nb::handle text);
+
+/// Python's `format(value, "")`: the text of a value wherever it enters a message or SQL text.
+std::string py_format(nb::handle value);
+
+/// Appends `format(value, "")` to `out` (no copy for `str` values).
+void append_format(std::string& out, nb::handle value);
+
+/// ClickHouse string literal: quoted, with `\` and `'` escaped by a backslash.
+std::string clickhouse_string_literal(std::string_view text);
+
+/// Standard SQL string literal (DuckDB): quoted, with `'` doubled; backslash is no escape there.
+std::string sql_string_literal(std::string_view text);
+
+/// A `str` object from UTF-8.
+nb::str to_str(std::string_view text);
+
+} // namespace kelvora

@@ -1,0 +1,62 @@
+// Records from positional rows: column names paired with a row's values, position by position.
+#include "native/records.hpp"
+
+#include "native/errors.hpp"
+
+#include <algorithm>
+
+namespace kelvora {
+
+nb::object item(nb::handle value, Py_ssize_t index) {
+    nb::object key = steal_or_raise(PyLong_FromSsize_t(index));
+    return steal_or_raise(PyObject_GetItem(value.ptr(), key.ptr()));
+}
+
+nb::list column_names(nb::handle describe_rows) {
+    nb::list names;
+    nb::object iterator = steal_or_raise(PyObject_GetIter(describe_rows.ptr()));
+    while (PyObject* row = PyIter_Next(iterator.ptr())) {
+        nb::object owned = nb::steal(row);
+        names.append(item(row, 0));
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return names;
+}
+
+nb::dict record_from_row(nb::handle columns, nb::handle row) {
+    // Tuples and lists are read in place; any other row is read as an iterator.
+    PyObject* const* names = PySequence_Fast_ITEMS(columns.ptr());
+    const Py_ssize_t name_count = PySequence_Fast_GET_SIZE(columns.ptr());
+    if (PyTuple_CheckExact(row.ptr()) || PyList_CheckExact(row.ptr())) {
+        const Py_ssize_t count = std::min(name_count, PySequence_Fast_GET_SIZE(row.ptr()));
+        PyObject* const* values = PySequence_Fast_ITEMS(row.ptr());
+        nb::object record = steal_or_raise(_PyDict_NewPresized(count));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (PyDict_SetItem(record.ptr(), names[i], values[i])) raise_pending();
+        return nb::steal<nb::dict>(record.release());
+    }
+    nb::dict record;
+    nb::object iterator = steal_or_raise(PyObject_GetIter(row.ptr()));
+    for (Py_ssize_t i = 0; i < name_count; ++i) {
+        PyObject* value = PyIter_Next(iterator.ptr());
+        if (!value) break;
+        nb::object owned = nb::steal(value);
+        if (PyDict_SetItem(record.ptr(), names[i], value)) raise_pending();
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return record;
+}
+
+nb::list records_from_rows(nb::handle columns, nb::handle rows) {
+    nb::object names = steal_or_raise(PySequence_Fast(columns.ptr(), "columns must be a sequence"));
+    nb::list records;
+    nb::object iterator = steal_or_raise(PyObject_GetIter(rows.ptr()));
+    while (PyObject* row = PyIter_Next(iterator.ptr())) {
+        nb::object owned = nb::steal(row);
+        records.append(record_from_row(names, row));
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return records;
+}
+
+} // namespace kelvora
