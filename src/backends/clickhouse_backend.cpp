@@ -1,8 +1,10 @@
 // ClickHouseBackend: the read-write backend, SQL text run through the host's ClickHouse client.
 #include "backends/operations.hpp"
 
+#include "native/calls.hpp"
 #include "native/errors.hpp"
 #include "native/literals.hpp"
+#include "native/names.hpp"
 #include "native/records.hpp"
 
 #include <string>
@@ -49,16 +51,17 @@ constexpr const char* get_info_doc = R"(Get ClickHouse table metadata.)";
 
 /// `self.client.execute(*args)`; the client is read anew for every statement.
 template <typename... Args> nb::object execute(nb::handle self, Args&&... args) {
-    return self.attr("client").attr("execute")(std::forward<Args>(args)...);
+    return self.attr(KELVORA_NAME("client"))
+        .attr(KELVORA_NAME("execute"))(std::forward<Args>(args)...);
 }
 
 std::string primary_key(nb::handle self) {
-    return py_format(self.attr("primary_key"));
+    return py_format(self.attr(KELVORA_NAME("primary_key")));
 }
 
 nb::object init(nb::handle, Arguments& a) {
-    a[0].attr("client") = a[1];
-    a[0].attr("primary_key") = a[2];
+    a[0].attr(KELVORA_NAME("client")) = a[1];
+    a[0].attr(KELVORA_NAME("primary_key")) = a[2];
     return nb::none();
 }
 
@@ -138,7 +141,7 @@ nb::object update(nb::handle, Arguments& a) {
     execute(self, to_str(sql), params);
 
     nb::dict result = nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(data.ptr())).release());
-    result[self.attr("primary_key")] = id_value;
+    result[self.attr(KELVORA_NAME("primary_key"))] = id_value;
     return result;
 }
 
@@ -147,7 +150,7 @@ nb::object delete_(nb::handle, Arguments& a) {
     std::string sql = "ALTER TABLE " + std::string(utf8(table)) + " DELETE WHERE " +
                       primary_key(self) + " = %(id_val)s";
     nb::dict params;
-    params["id_val"] = id_value;
+    params[KELVORA_NAME("id_val")] = id_value;
     execute(self, to_str(sql), params);
     return nb::borrow(Py_True);
 }
@@ -155,8 +158,9 @@ nb::object delete_(nb::handle, Arguments& a) {
 nb::object get_by_id(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1], id_value = a[2];
     nb::dict filters;
-    filters[self.attr("primary_key")] = id_value;
-    nb::object results = self.attr("query")(table, filters, "limit"_a = 1, "offset"_a = 0);
+    filters[self.attr(KELVORA_NAME("primary_key"))] = id_value;
+    nb::object results =
+        self.attr(KELVORA_NAME("query"))(table, filters, "limit"_a = 1, "offset"_a = 0);
     if (!PyObject_IsTrue(results.ptr())) {
         if (PyErr_Occurred()) raise_pending();
         raise(PyExc_ValueError,
@@ -178,10 +182,15 @@ nb::object get_info(nb::handle, Arguments& a) {
     nb::object desc_rows = execute(self, to_str("DESCRIBE TABLE " + name));
     nb::list columns = column_names(desc_rows);
     nb::dict column_types;
-    for (nb::handle row : desc_rows)
-        column_types[item(row, 0)] = item(row, 1);
+    nb::object iterator = steal_or_raise(PyObject_GetIter(desc_rows.ptr()));
+    while (PyObject* row = PyIter_Next(iterator.ptr())) {
+        nb::object held = nb::steal(row);
+        if (PyDict_SetItem(column_types.ptr(), item(row, 0).ptr(), item(row, 1).ptr()))
+            raise_pending();
+    }
+    if (PyErr_Occurred()) raise_pending();
 
-    nb::object engine = nb::str("Unknown"), engine_full = nb::str("Unknown");
+    nb::object engine = nb::borrow(KELVORA_NAME("Unknown")), engine_full = engine;
     try {
         // The table name is a string literal here, escaped like every other value in SQL text.
         std::string engine_query = "\n                SELECT engine, engine_full"
@@ -198,19 +207,23 @@ nb::object get_info(nb::handle, Arguments& a) {
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary_exception(e)) throw;
-        engine = nb::str("Unknown");
-        engine_full = nb::str("Unknown");
+        engine = engine_full = nb::borrow(KELVORA_NAME("Unknown"));
     }
 
-    nb::dict info;
-    info["table_name"] = table;
-    info["row_count"] = row_count;
-    info["columns"] = columns;
-    info["column_types"] = column_types;
-    info["engine"] = engine;
-    info["engine_full"] = engine_full;
-    info["backend"] = "clickhouse";
-    info["primary_key"] = self.attr("primary_key");
+    nb::object key_column = self.attr(KELVORA_NAME("primary_key"));
+    nb::object info = steal_or_raise(_PyDict_NewPresized(8));
+    const std::pair<nb::handle, nb::handle> entries[] = {
+        {KELVORA_NAME("table_name"), table},
+        {KELVORA_NAME("row_count"), row_count},
+        {KELVORA_NAME("columns"), columns},
+        {KELVORA_NAME("column_types"), column_types},
+        {KELVORA_NAME("engine"), engine},
+        {KELVORA_NAME("engine_full"), engine_full},
+        {KELVORA_NAME("backend"), KELVORA_NAME("clickhouse")},
+        {KELVORA_NAME("primary_key"), key_column},
+    };
+    for (const auto& [key, value] : entries)
+        if (PyDict_SetItem(info.ptr(), key.ptr(), value.ptr())) raise_pending();
     return info;
 }
 

@@ -3,6 +3,7 @@
 
 #include "native/errors.hpp"
 #include "native/literals.hpp"
+#include "native/names.hpp"
 #include "native/records.hpp"
 
 #include <cmath>
@@ -48,9 +49,9 @@ constexpr const char* get_by_id_doc = R"(Get single record by ID.)";
 constexpr const char* get_info_doc = R"(Get DuckDB cache table metadata.)";
 
 nb::object init(nb::handle, Arguments& a) {
-    a[0].attr("cache") = a[1];
-    a[0].attr("database") = a[2];
-    a[0].attr("primary_key") = a[3];
+    a[0].attr(KELVORA_NAME("cache")) = a[1];
+    a[0].attr(KELVORA_NAME("database")) = a[2];
+    a[0].attr(KELVORA_NAME("primary_key")) = a[3];
     return nb::none();
 }
 
@@ -88,12 +89,14 @@ nb::object query(nb::handle, Arguments& a) {
     }
     nb::object sql_where = where.empty() ? nb::none() : nb::object(to_str(where));
     nb::object wanted = steal_or_raise(PyNumber_Add(limit.ptr(), offset.ptr()));
-    nb::object frame =
-        self.attr("cache").attr("query")("database"_a = self.attr("database"), "table"_a = table,
-                                         "sql_where"_a = sql_where, "limit"_a = wanted);
-    if (positive(offset)) frame = frame.attr("iloc")[nb::slice(offset, nb::none(), nb::none())];
-    if (positive(limit)) frame = frame.attr("head")(limit);
-    return frame.attr("to_dict")("records");
+    nb::object frame = self.attr(KELVORA_NAME("cache"))
+                           .attr(KELVORA_NAME("query"))(
+                               "database"_a = self.attr(KELVORA_NAME("database")),
+                               "table"_a = table, "sql_where"_a = sql_where, "limit"_a = wanted);
+    if (positive(offset))
+        frame = frame.attr(KELVORA_NAME("iloc"))[nb::slice(offset, nb::none(), nb::none())];
+    if (positive(limit)) frame = frame.attr(KELVORA_NAME("head"))(limit);
+    return frame.attr(KELVORA_NAME("to_dict"))("records");
 }
 
 [[noreturn]] nb::object refuse(const char* text) {
@@ -113,13 +116,14 @@ nb::object delete_(nb::handle, Arguments&) {
 nb::object get_by_id(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1], id_value = a[2];
     nb::dict filters;
-    filters[self.attr("primary_key")] = id_value;
-    nb::object results = self.attr("query")(table, filters, "limit"_a = 1, "offset"_a = 0);
+    filters[self.attr(KELVORA_NAME("primary_key"))] = id_value;
+    nb::object results =
+        self.attr(KELVORA_NAME("query"))(table, filters, "limit"_a = 1, "offset"_a = 0);
     int found = PyObject_IsTrue(results.ptr());
     if (found < 0) raise_pending();
     if (!found)
-        raise(PyExc_ValueError, "Record with " + py_format(self.attr("primary_key")) + "=" +
-                                    py_format(id_value) + " not found in cache");
+        raise(PyExc_ValueError, "Record with " + py_format(self.attr(KELVORA_NAME("primary_key"))) +
+                                    "=" + py_format(id_value) + " not found in cache");
     return item(results, 0);
 }
 
@@ -135,20 +139,27 @@ nb::dict unpack_mapping(nb::handle info) {
 
 nb::object get_info(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1];
-    nb::object info = self.attr("cache").attr("get_table_info")(
-        "database"_a = self.attr("database"), "table"_a = table);
-    nb::object last_updated = self.attr("cache").attr("get_last_updated")(
-        "database"_a = self.attr("database"), "table"_a = table);
+    nb::object info =
+        self.attr(KELVORA_NAME("cache"))
+            .attr(KELVORA_NAME("get_table_info"))(
+                "database"_a = self.attr(KELVORA_NAME("database")), "table"_a = table);
+    nb::object last_updated =
+        self.attr(KELVORA_NAME("cache"))
+            .attr(KELVORA_NAME("get_last_updated"))(
+                "database"_a = self.attr(KELVORA_NAME("database")), "table"_a = table);
     nb::dict result = unpack_mapping(info);
-    result["database"] = self.attr("database");
+    result[KELVORA_NAME("database")] = self.attr(KELVORA_NAME("database"));
     int updated = PyObject_IsTrue(last_updated.ptr());
     if (updated < 0) raise_pending();
-    result["last_updated"] = updated ? last_updated.attr("isoformat")() : nb::none();
-    result["exists"] =
-        self.attr("cache").attr("exists")("database"_a = self.attr("database"), "table"_a = table);
-    result["backend"] = "duckdb";
-    result["primary_key"] = self.attr("primary_key");
-    result["read_only"] = true;
+    result[KELVORA_NAME("last_updated")] =
+        updated ? last_updated.attr(KELVORA_NAME("isoformat"))() : nb::none();
+    result[KELVORA_NAME("exists")] =
+        self.attr(KELVORA_NAME("cache"))
+            .attr(KELVORA_NAME("exists"))("database"_a = self.attr(KELVORA_NAME("database")),
+                                          "table"_a = table);
+    result[KELVORA_NAME("backend")] = "duckdb";
+    result[KELVORA_NAME("primary_key")] = self.attr(KELVORA_NAME("primary_key"));
+    result[KELVORA_NAME("read_only")] = true;
     return result;
 }
 

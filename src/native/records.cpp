@@ -8,6 +8,11 @@
 namespace kelvora {
 
 nb::object item(nb::handle value, Py_ssize_t index) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) && index < PyTuple_GET_SIZE(v))
+        return nb::borrow(PyTuple_GET_ITEM(v, index));
+    if (PyList_CheckExact(v) && index < PyList_GET_SIZE(v))
+        return nb::borrow(PyList_GET_ITEM(v, index));
     nb::object key = steal_or_raise(PyLong_FromSsize_t(index));
     return steal_or_raise(PyObject_GetItem(value.ptr(), key.ptr()));
 }

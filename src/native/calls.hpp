@@ -1,0 +1,23 @@
+// Calling Python objects from C++ without building argument tuples.
+#pragma once
+
+#include "native/errors.hpp"
+
+namespace kelvora {
+
+/// `callable(*args)` through vectorcall.
+template <typename... Args> nb::object call(nb::handle callable, const Args&... args) {
+    PyObject* argv[] = {nullptr, nb::handle(args).ptr()...};
+    return steal_or_raise(PyObject_Vectorcall(
+        callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// `self.<name>(*args)`, looked up as a method (no bound-method object for plain methods).
+template <typename... Args>
+nb::object call_method(nb::handle self, nb::handle name, const Args&... args) {
+    PyObject* argv[] = {self.ptr(), nb::handle(args).ptr()...};
+    return steal_or_raise(
+        PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(Args) + 1, nullptr));
+}
+
+} // namespace kelvora
