@@ -122,6 +122,26 @@ def numbered_frame(count):
 
 
 @pytest.fixture
+def make_client():
+    return FakeClient
+
+
+@pytest.fixture
+def make_cache():
+    return FakeCache
+
+
+@pytest.fixture
+def spy_frame():
+    return SpyFrame
+
+
+@pytest.fixture
+def make_frame():
+    return numbered_frame
+
+
+@pytest.fixture
 def client():
     return FakeClient()
 
