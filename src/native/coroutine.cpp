@@ -192,7 +192,11 @@ PySendResult send_into(CoroutineObject* c, PyObject* value, PyObject** out) {
 
 PySendResult throw_into(CoroutineObject* c, nb::object error, PyObject** out) {
     if (refuse_state(c)) return PYGEN_ERROR;
-    if (c->finished || !c->started) {
+    if (c->finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    if (!c->started) {
         // Nothing of the body has run: the coroutine ends with the exception, like Python's.
         if (c->handle) {
             c->handle.destroy();
@@ -308,7 +312,8 @@ PyObject* coroutine_iternext(PyObject* self) {
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        PyErr_Format(PyExc_TypeError, "throw expected at %s, got %zd",
+                     nargs < 1 ? "least 1 argument" : "most 3 arguments", nargs);
         return nullptr;
     }
     nb::object error =
@@ -384,6 +389,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(promise.received.ptr());
         Py_VISIT(promise.result.ptr());
         Py_VISIT(promise.error.ptr());
+        for (nb::object* parameter : promise.parameters)
+            if (parameter) Py_VISIT(parameter->ptr());
     }
     return 0;
 }

@@ -3,7 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <coroutine>
+#include <type_traits>
 
 namespace kelvora {
 
@@ -32,9 +34,24 @@ public:
         nb::object awaited;  ///< what `co_await` was given, until the bridge resolves it
         nb::object received; ///< the result of the awaited object
 
-        // Declared so that the promise is no aggregate: C++20 would otherwise initialise its
-        // members from the coroutine's arguments.
+        /// The coroutine's own copies of its Python-object parameters, which the garbage
+        /// collector is shown. Other locals of the frame stay invisible to it, so a body must
+        /// not keep a reference cycle through them across a `co_await`.
+        std::array<nb::object*, 8> parameters{};
+
+        // The coroutine's parameter copies are handed to this constructor; it notes the Python
+        // objects among them. (Having a constructor also keeps the promise from being an
+        // aggregate, which C++20 would initialise from those parameters.)
+        template <typename... Parameters> explicit promise_type(Parameters&... given) noexcept {
+            size_t count = 0;
+            (remember(given, count), ...);
+        }
         promise_type() noexcept {}
+
+        template <typename T> void remember(T& parameter, size_t& count) noexcept {
+            if constexpr (std::is_base_of_v<nb::object, T>)
+                if (count < parameters.size()) parameters[count++] = &parameter;
+        }
 
         Task get_return_object() { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }

@@ -5,6 +5,7 @@
 #include "native/literals.hpp"
 #include "native/logging.hpp"
 #include "native/module.hpp"
+#include "native/records.hpp"
 
 namespace nb = nanobind;
 using namespace kelvora;
@@ -41,7 +42,8 @@ Task raise_after(nb::object awaitable, nb::object text) {
 }
 
 nb::object coroutine_function(nb::handle closure, Arguments& a) {
-    nb::str qualname("await_all");
+    const char* names[] = {"await_all", "await_guarded", "raise_after"};
+    nb::str qualname(names[nb::cast<int>(closure)]);
     if (nb::cast<int>(closure) == 1) return start(await_guarded(nb::borrow(a[0])), qualname);
     if (nb::cast<int>(closure) == 2)
         return start(raise_after(nb::borrow(a[0]), nb::borrow(a[1])), qualname);
@@ -64,6 +66,14 @@ nb::object log_texts(nb::handle, Arguments& a) {
     logger.warning("warning: " + std::string(utf8(a[1])));
     logger.error("error: " + std::string(utf8(a[1])), a[2]);
     return nb::none();
+}
+
+nb::object returns_first(nb::handle, Arguments& a) {
+    return nb::borrow(a[0]);
+}
+
+nb::object records(nb::handle, Arguments& a) {
+    return records_from_rows(a[0], a[1]);
 }
 
 nb::object counts(nb::handle, Arguments&) {
@@ -140,6 +150,26 @@ KELVORA_MODULE(native_test_ext, m) {
                                          Check::None,
                                          false,
                                          log_texts});
+    m.attr("returns_first") = make_function({"returns_first",
+                                             nullptr,
+                                             "native_test_ext",
+                                             nullptr,
+                                             {{"value"},
+                                              {"items", "list", Check::ExactList},
+                                              {"key", nullptr, Check::None, Kind::KeywordOnly}},
+                                             "dict",
+                                             Check::DictOrNone,
+                                             false,
+                                             returns_first});
+    m.attr("records") = make_function({"records",
+                                       nullptr,
+                                       "native_test_ext",
+                                       nullptr,
+                                       {{"columns"}, {"rows"}},
+                                       nullptr,
+                                       Check::None,
+                                       false,
+                                       records});
     m.attr("live_counts") = make_function({"live_counts",
                                            nullptr,
                                            "native_test_ext",
