@@ -43,7 +43,8 @@ class FakeClient:
             self.calls.append((query, NO_PARAMS if params is _ABSENT else params))
         kind = statement_kind(query)
         if kind in self.failures:
-            raise self.failures[kind]
+            # A fresh traceback each time, so that raising the same error again keeps nothing.
+            raise self.failures[kind].with_traceback(None)
         return self.answers.get(kind, [])
 
 
@@ -53,7 +54,10 @@ class FakeCache:
     It evaluates nothing: `query` answers the preset table object whatever the condition.
     """
 
-    def __init__(self, frame=None, info=None, last_updated=None, exists=True, failures=None):
+    def __init__(
+        self, frame=None, info=None, last_updated=None, exists=True, failures=None, record=True
+    ):
+        self.record = record
         self.frame = pd.DataFrame({"id": [], "name": []}) if frame is None else frame
         self.info = {"row_count": 0} if info is None else info
         self.last_updated = last_updated
@@ -62,9 +66,10 @@ class FakeCache:
         self.calls = []
 
     def _answer(self, method, kwargs, value):
-        self.calls.append((method, kwargs))
+        if self.record:
+            self.calls.append((method, kwargs))
         if method in self.failures:
-            raise self.failures[method]
+            raise self.failures[method].with_traceback(None)
         return value
 
     def query(self, **kwargs):
@@ -78,12 +83,6 @@ class FakeCache:
 
     def exists(self, **kwargs):
         return self._answer("exists", kwargs, self.exists_answer)
-
-    def store(self, **kwargs):
-        return self._answer("store", kwargs, None)
-
-    def invalidate(self, **kwargs):
-        return self._answer("invalidate", kwargs, None)
 
 
 class SpyFrame:

@@ -1,9 +1,10 @@
 """The StorageBackend protocol and the argument checks every backend's operations share."""
 
+import subprocess
+import sys
 from collections import OrderedDict
 
 import pytest
-
 from kelvora.backends import ClickHouseBackend, DuckDbBackend, StorageBackend
 
 OPERATIONS = ["query", "create", "update", "delete", "get_by_id", "get_info"]
@@ -188,3 +189,61 @@ def test_argument_errors(target, name, args, kwargs, message):
     assert str(e.value) == message
     if store is not None:
         assert store.calls == []
+
+
+@pytest.fixture(params=[(ClickHouseBackend, ""), (DuckDbBackend, " in cache")], ids=["ch", "duck"])
+def scripted(request):
+    """An adapter subclass whose `query` answers from a script and records how it was called."""
+    base, suffix = request.param
+
+    class Scripted(base):
+        def __init__(self, answer, rename=None):
+            base.__init__(self, None, *(["db"] if base is DuckDbBackend else []))
+            self.answer, self.rename, self.seen = answer, rename, []
+
+        def query(self, *args, **kwargs):
+            self.seen.append((args, kwargs))
+            if self.rename:
+                self.primary_key = self.rename
+            return self.answer
+
+    return Scripted, suffix
+
+
+def test_get_by_id_uses_the_instance_query(scripted):
+    scripted, _ = scripted
+    backend = scripted([{"id": 5, "x": 1}, {"id": 6}])
+    assert backend.get_by_id("t", 5) == {"id": 5, "x": 1}
+    assert backend.seen == [(("t", {"id": 5}), {"limit": 1, "offset": 0})]
+    assert scripted([None]).get_by_id("t", 5) is None
+    assert scripted(({"a": 1},)).get_by_id("t", 5) == {"a": 1}
+
+
+@pytest.mark.parametrize("answer, given", [([[1, 2]], "list"), ([("a",)], "tuple")])
+def test_get_by_id_refuses_a_first_element_that_is_not_a_record(scripted, answer, given):
+    with pytest.raises(TypeError) as e:
+        scripted[0](answer).get_by_id("t", 1)
+    assert str(e.value) == f"Expected dict, got {given}"
+
+
+@pytest.mark.parametrize("empty", [[], (), None, 0])
+def test_get_by_id_reads_the_key_column_again(scripted, empty):
+    scripted, suffix = scripted
+    with pytest.raises(ValueError) as e:
+        scripted(empty, rename="other").get_by_id("t", 3)
+    assert str(e.value) == "Record with other=3 not found" + suffix
+
+
+@pytest.mark.parametrize("name", ["x\x00y", "\udc80"], ids=["nul", "lone-surrogate"])
+def test_unexpected_keyword_of_any_text(name):
+    # Run apart: a keyword name that is not plain UTF-8 text must not take the interpreter down.
+    code = (
+        "from kelvora.backends import StorageBackend\n"
+        "try:\n"
+        f"    StorageBackend.query(None, 't', {{}}, 1, 0, **{{{name!r}: 1}})\n"
+        "except TypeError as e:\n"
+        "    print(ascii(str(e)))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], check=False, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == ascii(f"query() got an unexpected keyword argument '{name}'") + "\n"

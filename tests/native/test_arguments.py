@@ -120,7 +120,7 @@ def test_integer_conversion_error_propagates():
     "call, text",
     [
         (
-            lambda: ext.returns_first({}, ()),
+            lambda: ext.returns_first({}, (), key=0),
             "Argument 'items' has incorrect type (expected list, got tuple)",
         ),
         (lambda: ext.returns_first([], [], key=1), "Expected dict, got list"),
