@@ -90,7 +90,7 @@ nb::object query(nb::handle, Arguments& a) {
     sql += "\n        ";
 
     nb::object rows = execute(self, to_str(sql), params);
-    nb::str describe = to_str("DESCRIBE TABLE " + std::string(utf8(table)));
+    nb::str describe = to_str("DESCRIBE TABLE " + utf8(table));
     nb::object columns = column_names(execute(self, describe));
     return records_from_rows(columns, rows);
 }
@@ -105,8 +105,8 @@ nb::object create(nb::handle, Arguments& a) {
     }
     // str.join refuses a key that is not a str, before any statement is sent.
     nb::object column_list = steal_or_raise(PyUnicode_Join(nb::str(", ").ptr(), columns.ptr()));
-    std::string sql = "INSERT INTO " + std::string(utf8(table)) + " (" +
-                      std::string(utf8(column_list)) + ") VALUES (" + placeholders + ")";
+    std::string sql =
+        "INSERT INTO " + utf8(table) + " (" + utf8(column_list) + ") VALUES (" + placeholders + ")";
     execute(self, to_str(sql), data);
     return nb::borrow(data);
 }
@@ -135,9 +135,9 @@ nb::object update(nb::handle, Arguments& a) {
     std::string placeholder = key_placeholder(data);
     nb::dict params = nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(data.ptr())).release());
     params[placeholder.c_str()] = id_value;
-    std::string sql = "\n            ALTER TABLE " + std::string(utf8(table)) +
-                      "\n            UPDATE " + sets + "\n            WHERE " + primary_key(self) +
-                      " = %(" + placeholder + ")s\n        ";
+    std::string sql = "\n            ALTER TABLE " + utf8(table) + "\n            UPDATE " + sets +
+                      "\n            WHERE " + primary_key(self) + " = %(" + placeholder +
+                      ")s\n        ";
     execute(self, to_str(sql), params);
 
     nb::dict result = nb::steal<nb::dict>(steal_or_raise(PyDict_Copy(data.ptr())).release());
@@ -147,8 +147,8 @@ nb::object update(nb::handle, Arguments& a) {
 
 nb::object delete_(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1], id_value = a[2];
-    std::string sql = "ALTER TABLE " + std::string(utf8(table)) + " DELETE WHERE " +
-                      primary_key(self) + " = %(id_val)s";
+    std::string sql =
+        "ALTER TABLE " + utf8(table) + " DELETE WHERE " + primary_key(self) + " = %(id_val)s";
     nb::dict params;
     params[KELVORA_NAME("id_val")] = id_value;
     execute(self, to_str(sql), params);
@@ -175,7 +175,7 @@ nb::object first_of_first(nb::handle result, Py_ssize_t column) {
 
 nb::object get_info(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1];
-    std::string name(utf8(table));
+    std::string name = utf8(table);
     nb::object count_result = execute(self, to_str("SELECT count() FROM " + name));
     nb::object row_count = PyObject_IsTrue(count_result.ptr()) ? first_of_first(count_result, 0)
                                                                : nb::object(nb::int_(0));

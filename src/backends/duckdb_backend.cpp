@@ -62,7 +62,7 @@ nb::object init(nb::handle, Arguments& a) {
 std::string condition_value(nb::handle value) {
     PyObject* v = value.ptr();
     if (PyBool_Check(v)) return v == Py_True ? "True" : "False";
-    if (PyLong_Check(v)) return std::string(utf8(steal_or_raise(PyLong_Type.tp_repr(v))));
+    if (PyLong_Check(v)) return utf8(steal_or_raise(PyLong_Type.tp_repr(v)));
     if (PyFloat_Check(v)) {
         std::string text(utf8(steal_or_raise(PyFloat_Type.tp_repr(v))));
         return std::isfinite(PyFloat_AS_DOUBLE(v)) ? text : sql_string_literal(text);

@@ -2,6 +2,7 @@
 #include "native/arguments.hpp"
 
 #include "native/errors.hpp"
+#include "native/literals.hpp"
 
 #include <string>
 
@@ -32,7 +33,7 @@ void ParameterList::raise_count(size_t required, size_t given) const {
 }
 
 void ParameterList::raise_keyword(const char* text, nb::handle name) const {
-    raise(PyExc_TypeError, name_ + "() " + text + " '" + nb::borrow<nb::str>(name).c_str() + "'");
+    raise(PyExc_TypeError, name_ + "() " + text + " '" + utf8(name) + "'");
 }
 
 int ParameterList::find(PyObject* name, size_t from, size_t to) const {

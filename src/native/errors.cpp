@@ -1,6 +1,8 @@
 // Raising Python exceptions from C++ and turning C++ exceptions back into the Python error state.
 #include "native/errors.hpp"
 
+#include "native/literals.hpp"
+
 #include <new>
 
 namespace kelvora {
@@ -10,7 +12,8 @@ std::string python_type_name(nb::handle value) {
 }
 
 void raise(PyObject* type, const std::string& text) {
-    PyErr_SetString(type, text.c_str());
+    // Texts may hold NULs and passed-through surrogates of the values they quote.
+    PyErr_SetObject(type, to_str(text).ptr());
     throw nb::python_error();
 }
 

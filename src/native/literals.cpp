@@ -5,20 +5,32 @@
 
 namespace kelvora {
 
-std::string_view utf8(nb::handle text) {
+void append_utf8(std::string& out, nb::handle text) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data) raise_pending();
-    return {data, static_cast<size_t>(size)};
+    if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+        out.append(data, static_cast<size_t>(size));
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_pending();
+    PyErr_Clear();
+    nb::object bytes =
+        steal_or_raise(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    out.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+std::string utf8(nb::handle text) {
+    std::string out;
+    append_utf8(out, text);
+    return out;
 }
 
 void append_format(std::string& out, nb::handle value) {
     if (PyUnicode_CheckExact(value.ptr())) {
-        out += utf8(value);
+        append_utf8(out, value);
         return;
     }
     nb::object text = steal_or_raise(PyObject_Format(value.ptr(), nullptr));
-    out += utf8(text);
+    append_utf8(out, text);
 }
 
 std::string py_format(nb::handle value) {
@@ -52,9 +64,9 @@ std::string sql_string_literal(std::string_view text) {
 }
 
 nb::str to_str(std::string_view text) {
-    return nb::steal<nb::str>(steal_or_raise(PyUnicode_FromStringAndSize(
-                                                 text.data(), static_cast<Py_ssize_t>(text.size())))
-                                  .release());
+    PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                            "surrogatepass");
+    return nb::steal<nb::str>(steal_or_raise(result).release());
 }
 
 } // namespace kelvora

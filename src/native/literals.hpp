@@ -10,8 +10,12 @@ namespace kelvora {
 
 namespace nb = nanobind;
 
-/// UTF-8 of a `str` object.
-std::string_view utf8(nb::handle text);
+/// UTF-8 of a `str` object. Lone surrogates pass through (as Python's "surrogatepass"), so every
+/// `str` has a text and `to_str` gives the same `str` back.
+std::string utf8(nb::handle text);
+
+/// Appends the UTF-8 of a `str` object, as `utf8` makes it.
+void append_utf8(std::string& out, nb::handle text);
 
 /// Python's `format(value, "")`: the text of a value wherever it enters a message or SQL text.
 std::string py_format(nb::handle value);
@@ -25,7 +29,7 @@ std::string clickhouse_string_literal(std::string_view text);
 /// Standard SQL string literal (DuckDB): quoted, with `'` doubled; backslash is no escape there.
 std::string sql_string_literal(std::string_view text);
 
-/// A `str` object from UTF-8.
+/// A `str` object from UTF-8 (NULs and passed-through surrogates included).
 nb::str to_str(std::string_view text);
 
 } // namespace kelvora

@@ -38,7 +38,7 @@ Task await_guarded(nb::object awaitable) {
 
 Task raise_after(nb::object awaitable, nb::object text) {
     co_await awaitable;
-    raise(PyExc_ValueError, std::string(utf8(text)));
+    raise(PyExc_ValueError, utf8(text));
 }
 
 nb::object coroutine_function(nb::handle closure, Arguments& a) {
@@ -61,10 +61,10 @@ nb::object format_value(nb::handle, Arguments& a) {
 }
 
 nb::object log_texts(nb::handle, Arguments& a) {
-    Logger logger(std::string(utf8(a[0])).c_str());
-    logger.info("info: " + std::string(utf8(a[1])));
-    logger.warning("warning: " + std::string(utf8(a[1])));
-    logger.error("error: " + std::string(utf8(a[1])), a[2]);
+    Logger logger(utf8(a[0]).c_str());
+    logger.info("info: " + utf8(a[1]));
+    logger.warning("warning: " + utf8(a[1]));
+    logger.error("error: " + utf8(a[1]), a[2]);
     return nb::none();
 }
 
