@@ -20,9 +20,10 @@ def test_string_literals(text, clickhouse, sql):
     assert (ext.clickhouse_literal(text), ext.sql_literal(text)) == (clickhouse, sql)
 
 
-def test_literal_of_unencodable_text():
-    with pytest.raises(UnicodeEncodeError):
-        ext.sql_literal("\ud800")
+def test_literal_keeps_text_without_utf8_form():
+    text = "\ud800'"
+    assert ext.clickhouse_literal(text) == "'\ud800\\''"
+    assert ext.sql_literal(text) == "'\ud800'''"
 
 
 class Shown(str):
