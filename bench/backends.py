@@ -50,7 +50,7 @@ class PlainBackend:
         rows = self.client.execute(sql, params)
         desc_rows = self.client.execute(f"DESCRIBE TABLE {table}")
         columns = [row[0] for row in desc_rows]
-        return [dict(zip(columns, row)) for row in rows]
+        return [dict(zip(columns, row, strict=False)) for row in rows]
 
     def get_info(self, table: str) -> Dict:
         count_result = self.client.execute(f"SELECT count() FROM {table}")

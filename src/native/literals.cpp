@@ -64,8 +64,8 @@ std::string sql_string_literal(std::string_view text) {
 }
 
 nb::str to_str(std::string_view text) {
-    PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                            "surrogatepass");
+    PyObject* result =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     return nb::steal<nb::str>(steal_or_raise(result).release());
 }
 

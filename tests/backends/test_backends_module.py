@@ -266,8 +266,8 @@ def test_package_import_loads_no_submodule():
                 "    print(e)\n"
             ),
             (
-                "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
-                "into one interpreter per process."
+                "<class 'ImportError'>: Interpreter change detected - this module can only be "
+                "loaded into one interpreter per process."
             ),
         ),
     ],

@@ -48,7 +48,8 @@ class Half(float):
 
 
 class Sneaky:
-    __str__ = lambda self: "x' OR '1'='1"
+    def __str__(self):
+        return "x' OR '1'='1"
 
 
 @pytest.mark.parametrize(
