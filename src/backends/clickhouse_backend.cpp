@@ -55,6 +55,11 @@ template <typename... Args> nb::object execute(nb::handle self, Args&&... args) 
         .attr(KELVORA_NAME("execute"))(std::forward<Args>(args)...);
 }
 
+/// A one-line statement: a fixed text followed by the table name.
+nb::object prefixed(nb::handle text, nb::handle table) {
+    return steal_or_raise(PyUnicode_Concat(text.ptr(), table.ptr()));
+}
+
 std::string primary_key(nb::handle self) {
     return py_format(self.attr(KELVORA_NAME("primary_key")));
 }
@@ -90,7 +95,7 @@ nb::object query(nb::handle, Arguments& a) {
     sql += "\n        ";
 
     nb::object rows = execute(self, to_str(sql), params);
-    nb::str describe = to_str("DESCRIBE TABLE " + utf8(table));
+    nb::object describe = prefixed(KELVORA_NAME("DESCRIBE TABLE "), table);
     nb::object columns = column_names(execute(self, describe));
     return records_from_rows(columns, rows);
 }
@@ -161,8 +166,7 @@ nb::object get_by_id(nb::handle, Arguments& a) {
     filters[self.attr(KELVORA_NAME("primary_key"))] = id_value;
     nb::object results =
         self.attr(KELVORA_NAME("query"))(table, filters, "limit"_a = 1, "offset"_a = 0);
-    if (!PyObject_IsTrue(results.ptr())) {
-        if (PyErr_Occurred()) raise_pending();
+    if (!is_true(results)) {
         raise(PyExc_ValueError,
               "Record with " + primary_key(self) + "=" + py_format(id_value) + " not found");
     }
@@ -175,11 +179,10 @@ nb::object first_of_first(nb::handle result, Py_ssize_t column) {
 
 nb::object get_info(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1];
-    std::string name = utf8(table);
-    nb::object count_result = execute(self, to_str("SELECT count() FROM " + name));
-    nb::object row_count = PyObject_IsTrue(count_result.ptr()) ? first_of_first(count_result, 0)
-                                                               : nb::object(nb::int_(0));
-    nb::object desc_rows = execute(self, to_str("DESCRIBE TABLE " + name));
+    nb::object count_result = execute(self, prefixed(KELVORA_NAME("SELECT count() FROM "), table));
+    nb::object row_count =
+        is_true(count_result) ? first_of_first(count_result, 0) : nb::object(nb::int_(0));
+    nb::object desc_rows = execute(self, prefixed(KELVORA_NAME("DESCRIBE TABLE "), table));
     nb::list columns = column_names(desc_rows);
     nb::dict column_types;
     nb::object iterator = steal_or_raise(PyObject_GetIter(desc_rows.ptr()));
@@ -196,14 +199,12 @@ nb::object get_info(nb::handle, Arguments& a) {
         std::string engine_query = "\n                SELECT engine, engine_full"
                                    "\n                FROM system.tables"
                                    "\n                WHERE name = " +
-                                   clickhouse_string_literal(name) +
+                                   clickhouse_string_literal(utf8(table)) +
                                    "\n                LIMIT 1\n            ";
         nb::object engine_result = execute(self, to_str(engine_query));
-        if (PyObject_IsTrue(engine_result.ptr()) == 1) {
+        if (is_true(engine_result)) {
             engine = first_of_first(engine_result, 0);
             engine_full = first_of_first(engine_result, 1);
-        } else if (PyErr_Occurred()) {
-            raise_pending();
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary_exception(e)) throw;

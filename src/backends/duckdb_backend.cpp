@@ -119,9 +119,7 @@ nb::object get_by_id(nb::handle, Arguments& a) {
     filters[self.attr(KELVORA_NAME("primary_key"))] = id_value;
     nb::object results =
         self.attr(KELVORA_NAME("query"))(table, filters, "limit"_a = 1, "offset"_a = 0);
-    int found = PyObject_IsTrue(results.ptr());
-    if (found < 0) raise_pending();
-    if (!found)
+    if (!is_true(results))
         raise(PyExc_ValueError, "Record with " + py_format(self.attr(KELVORA_NAME("primary_key"))) +
                                     "=" + py_format(id_value) + " not found in cache");
     return item(results, 0);
@@ -149,10 +147,8 @@ nb::object get_info(nb::handle, Arguments& a) {
                 "database"_a = self.attr(KELVORA_NAME("database")), "table"_a = table);
     nb::dict result = unpack_mapping(info);
     result[KELVORA_NAME("database")] = self.attr(KELVORA_NAME("database"));
-    int updated = PyObject_IsTrue(last_updated.ptr());
-    if (updated < 0) raise_pending();
     result[KELVORA_NAME("last_updated")] =
-        updated ? last_updated.attr(KELVORA_NAME("isoformat"))() : nb::none();
+        is_true(last_updated) ? last_updated.attr(KELVORA_NAME("isoformat"))() : nb::none();
     result[KELVORA_NAME("exists")] =
         self.attr(KELVORA_NAME("cache"))
             .attr(KELVORA_NAME("exists"))("database"_a = self.attr(KELVORA_NAME("database")),

@@ -31,6 +31,13 @@ inline nb::object steal_or_raise(PyObject* result) {
     return nb::steal(result);
 }
 
+/// Python truth of a value (`bool(value)`), raising what `__bool__` or `__len__` raises.
+inline bool is_true(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) raise_pending();
+    return result;
+}
+
 /// Turns the exception being handled into the Python error state. Only the raw slots call it,
 /// from their one catch-all.
 void restore_current_exception() noexcept;
