@@ -80,8 +80,7 @@ nb::object query(nb::handle, Arguments& a) {
     PyObject *key, *value;
     while (PyDict_Next(filters.ptr(), &position, &key, &value)) {
         nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
-        std::string name = std::to_string(index++);
-        name.insert(0, 1, 'p');
+        std::string name = "p" + std::to_string(index++);
         sql += index == 1 ? "WHERE " : " AND ";
         append_format(sql, key);
         sql += " = %(" + name + ")s";

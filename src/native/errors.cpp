@@ -4,6 +4,7 @@
 #include "native/literals.hpp"
 
 #include <new>
+#include <stdexcept>
 
 namespace kelvora {
 
@@ -60,6 +61,8 @@ void restore_current_exception() noexcept {
             break;
         }
         PyErr_SetString(type, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

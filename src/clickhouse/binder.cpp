@@ -1,0 +1,189 @@
+// Parameter binding: `%(name)s` placeholders of a statement replaced by ClickHouse literals.
+//
+// Every value becomes one literal that it cannot end: text and bytes are quoted with every quote,
+// backslash and control character escaped; numbers are written in their own type's spelling;
+// containers are built from the literals of their items.
+#include "clickhouse/binder.hpp"
+
+#include "clickhouse/values.hpp"
+#include "native/errors.hpp"
+#include "native/literals.hpp"
+
+#include <cmath>
+
+namespace kelvora::clickhouse {
+
+namespace {
+
+/// Escapes of the characters that may not appear as themselves inside a quoted literal.
+const char* escape_of(unsigned char c) {
+    switch (c) {
+    case '\\':
+        return "\\\\";
+    case '\'':
+        return "\\'";
+    case '\b':
+        return "\\b";
+    case '\f':
+        return "\\f";
+    case '\r':
+        return "\\r";
+    case '\n':
+        return "\\n";
+    case '\t':
+        return "\\t";
+    case '\0':
+        return "\\0";
+    case '\a':
+        return "\\a";
+    case '\v':
+        return "\\v";
+    default:
+        return nullptr;
+    }
+}
+
+void append_quoted_text(std::string& out, std::string_view text) {
+    out += '\'';
+    for (char c : text) {
+        if (const char* escape = escape_of(static_cast<unsigned char>(c)))
+            out += escape;
+        else
+            out += c;
+    }
+    out += '\'';
+}
+
+void append_quoted_bytes(std::string& out, std::string_view bytes) {
+    static const char hex[] = "0123456789ABCDEF";
+    out += '\'';
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (const char* escape = escape_of(byte)) {
+            out += escape;
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '\'';
+}
+
+void append_float(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "nan";
+    } else if (std::isinf(value)) {
+        out += value > 0 ? "inf" : "-inf";
+    } else {
+        char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (!text) raise_pending();
+        out += text;
+        PyMem_Free(text);
+    }
+}
+
+template <typename Items>
+void append_items(std::string& out, Items items, Py_ssize_t count, nb::handle zone) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i) out += ", ";
+        append_literal(out, items[i], zone);
+    }
+}
+
+} // namespace
+
+void append_literal(std::string& out, nb::handle value, nb::handle zone) {
+    PyObject* v = value.ptr();
+    if (v == Py_None) {
+        out += "NULL";
+    } else if (PyBool_Check(v)) {
+        out += v == Py_True ? '1' : '0';
+    } else if (PyLong_Check(v)) {
+        out += utf8(steal_or_raise(PyLong_Type.tp_repr(v)));
+    } else if (PyFloat_Check(v)) {
+        append_float(out, PyFloat_AS_DOUBLE(v));
+    } else if (PyUnicode_Check(v)) {
+        append_quoted_text(out, utf8(value));
+    } else if (PyBytes_Check(v) || PyByteArray_Check(v)) {
+        char* data = PyBytes_Check(v) ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
+        Py_ssize_t size = PyBytes_Check(v) ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v);
+        append_quoted_bytes(out, {data, static_cast<size_t>(size)});
+    } else if (append_temporal_literal(out, value, zone)) {
+    } else if (is_decimal(value)) {
+        if (!is_true(value.attr("is_finite")())) {
+            append_float(out, PyFloat_AsDouble(steal_or_raise(PyNumber_Float(v)).ptr()));
+        } else {
+            out += utf8(steal_or_raise(PyObject_Str(v)));
+        }
+    } else if (is_quoted_as_text(value)) {
+        append_quoted_text(out, utf8(steal_or_raise(PyObject_Str(v))));
+    } else if (PyList_Check(v) || PyTuple_Check(v)) {
+        if (Py_EnterRecursiveCall(" while binding a parameter")) raise_pending();
+        // Items are read from a snapshot, so a list changed while binding cannot be cut short.
+        nb::object items = steal_or_raise(PySequence_Tuple(v));
+        out += PyList_Check(v) ? '[' : '(';
+        append_items(out, &PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()), zone);
+        out += PyList_Check(v) ? ']' : ')';
+        Py_LeaveRecursiveCall();
+    } else if (PyDict_Check(v)) {
+        if (Py_EnterRecursiveCall(" while binding a parameter")) raise_pending();
+        nb::object items = steal_or_raise(PyDict_Items(v));
+        out += '{';
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+            if (i) out += ", ";
+            append_literal(out, PyTuple_GET_ITEM(pair, 0), zone);
+            out += ": ";
+            append_literal(out, PyTuple_GET_ITEM(pair, 1), zone);
+        }
+        out += '}';
+        Py_LeaveRecursiveCall();
+    } else {
+        raise(PyExc_TypeError,
+              "a value of type " + python_type_name(value) + " has no ClickHouse literal");
+    }
+}
+
+nb::object bind(nb::handle query, nb::handle params, nb::handle zone) {
+    if (params.is_none()) return nb::borrow(query);
+    const std::string text = utf8(query);
+    std::string out;
+    out.reserve(text.size() + 64);
+    size_t at = 0;
+    while (true) {
+        size_t percent = text.find('%', at);
+        out.append(text, at, percent == std::string::npos ? std::string::npos : percent - at);
+        if (percent == std::string::npos) break;
+        if (percent + 1 >= text.size()) raise(PyExc_ValueError, "incomplete format");
+        const char next = text[percent + 1];
+        if (next == '%') {
+            out += '%';
+            at = percent + 2;
+            continue;
+        }
+        if (next != '(') {
+            raise(PyExc_ValueError, std::string("unsupported format character '") + next +
+                                        "' at index " + std::to_string(percent + 1));
+        }
+        size_t close = text.find(')', percent + 2);
+        if (close == std::string::npos) raise(PyExc_ValueError, "incomplete format key");
+        if (close + 1 >= text.size() || text[close + 1] != 's')
+            raise(PyExc_ValueError, "only %(name)s placeholders are supported");
+        nb::str name = to_str(std::string_view(text).substr(percent + 2, close - percent - 2));
+        nb::object value = steal_or_raise(PyObject_GetItem(params.ptr(), name.ptr()));
+        try {
+            append_literal(out, value, zone);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+            raise(PyExc_TypeError,
+                  "Parameter '" + utf8(name) + "': " + utf8(e.value().attr("__str__")()));
+        }
+        at = close + 2;
+    }
+    return to_str(out);
+}
+
+} // namespace kelvora::clickhouse

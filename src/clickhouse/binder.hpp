@@ -1,0 +1,20 @@
+// Parameter binding: `%(name)s` placeholders of a statement replaced by ClickHouse literals.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace kelvora::clickhouse {
+
+namespace nb = nanobind;
+
+/// The statement with each `%(name)s` replaced by the literal of `params[name]` and each `%%` by
+/// `%`; with `params` None the statement is returned untouched. A missing name raises KeyError.
+/// Aware datetimes are converted to `zone` (a tzinfo; None means UTC).
+nb::object bind(nb::handle query, nb::handle params, nb::handle zone);
+
+/// Appends the ClickHouse literal of one value; TypeError for a value without one.
+void append_literal(std::string& out, nb::handle value, nb::handle zone);
+
+} // namespace kelvora::clickhouse

@@ -1,0 +1,76 @@
+// The module kelvora._clickhouse: parameter binding and result decoding for the ClickHouse clients.
+#include "clickhouse/binder.hpp"
+#include "clickhouse/decoders.hpp"
+
+#include "native/errors.hpp"
+#include "native/function.hpp"
+#include "native/module.hpp"
+
+namespace {
+
+namespace nb = nanobind;
+using namespace kelvora;
+
+constexpr const char* module_name = "kelvora._clickhouse";
+
+/// The bytes of any buffer-exporting object, held for the duration of a decode.
+class Bytes {
+public:
+    explicit Bytes(nb::handle data) {
+        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE)) raise_pending();
+    }
+    ~Bytes() { PyBuffer_Release(&view_); }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    std::string_view view() const {
+        return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_;
+};
+
+nb::object bind(nb::handle, Arguments& a) {
+    return clickhouse::bind(a[0], a[1], a[2]);
+}
+
+nb::object decode_row_binary(nb::handle, Arguments& a) {
+    Bytes data(a[0]);
+    return clickhouse::decode_row_binary(data.view(), clickhouse::Zone(a[1]));
+}
+
+nb::object decode_tab_separated(nb::handle, Arguments& a) {
+    Bytes data(a[0]);
+    return clickhouse::decode_tab_separated(data.view(), clickhouse::Zone(a[1]));
+}
+
+nb::object function(const char* name, const char* doc, std::vector<Parameter> parameters, Body body,
+                    nb::handle defaults) {
+    return make_function(
+        {name, name, module_name, doc, std::move(parameters), nullptr, Check::None, false, body},
+        nb::none(), defaults);
+}
+
+} // namespace
+
+KELVORA_MODULE(_clickhouse, m) {
+    m.attr("__doc__") = "Parameter binding and result decoding for kelvora's ClickHouse clients.";
+    clickhouse::init_values();
+    m.attr("bind") = function(
+        "bind",
+        "Replace each %(name)s of `query` by the ClickHouse literal of params[name] (%% is a "
+        "percent sign); with params None the query is returned as it is. Aware datetimes are "
+        "converted to `zone` (a tzinfo, None for UTC).",
+        {{"query", "str", Check::ExactStr}, {"params"}, {"zone"}}, bind,
+        nb::make_tuple(nb::none(), nb::none()));
+    m.attr("decode_row_binary") = function(
+        "decode_row_binary",
+        "Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in "
+        "the column's time zone or else `zone` (a tzinfo, None for UTC).",
+        {{"data"}, {"zone"}}, decode_row_binary, nb::make_tuple(nb::none()));
+    m.attr("decode_tab_separated") =
+        function("decode_tab_separated",
+                 "Rows of a TabSeparatedWithNamesAndTypes answer as a list of tuples; datetimes "
+                 "are naive, as the answer shows them.",
+                 {{"data"}, {"zone"}}, decode_tab_separated, nb::make_tuple(nb::none()));
+}

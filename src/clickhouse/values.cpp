@@ -1,0 +1,248 @@
+// Python values of ClickHouse column types: dates and times, decimals, UUIDs, addresses.
+#include "clickhouse/values.hpp"
+
+#include "native/errors.hpp"
+#include "native/names.hpp"
+
+#include <datetime.h>
+
+#include <charconv>
+#include <stdexcept>
+#include <string>
+
+namespace kelvora::clickhouse {
+
+using namespace nb::literals;
+
+namespace {
+
+// The classes values are made of, imported once with the module.
+struct Classes {
+    nb::object decimal, uuid, ipv4, ip_address, zone_info, utc, ip_classes;
+};
+Classes* classes = nullptr;
+
+struct Civil {
+    int year, month, day;
+};
+
+// Days since 1970-01-01 to a proleptic Gregorian date.
+Civil civil_from_days(int64_t days) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t doe = days - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    return {static_cast<int>(yoe + era * 400 + (month <= 2)), month, day};
+}
+
+int digits_at(std::string_view text, size_t at, size_t count) {
+    int value = 0;
+    if (at + count > text.size()) throw std::invalid_argument("bad date or time");
+    auto [end, error] = std::from_chars(text.data() + at, text.data() + at + count, value);
+    if (error != std::errc() || end != text.data() + at + count)
+        throw std::invalid_argument("bad date or time");
+    return value;
+}
+
+} // namespace
+
+void init_values() {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) raise_pending();
+    classes = new Classes{
+        nb::module_::import_("decimal").attr("Decimal"),
+        nb::module_::import_("uuid").attr("UUID"),
+        nb::module_::import_("ipaddress").attr("IPv4Address"),
+        nb::module_::import_("ipaddress").attr("ip_address"),
+        nb::module_::import_("zoneinfo").attr("ZoneInfo"),
+        nb::borrow(PyDateTime_TimeZone_UTC),
+        nb::make_tuple(nb::module_::import_("ipaddress").attr("IPv4Address"),
+                       nb::module_::import_("ipaddress").attr("IPv6Address")),
+    };
+}
+
+Zone::Zone(nb::handle tzinfo) {
+    if (!tzinfo.is_none() && !tzinfo.is(classes->utc)) tzinfo_ = nb::borrow(tzinfo);
+}
+
+Zone Zone::named(std::string_view name) const {
+    if (name.empty()) return *this;
+    if (name == "UTC" || name == "Etc/UTC") return Zone(nb::none());
+    return Zone(classes->zone_info(nb::str(name.data(), name.size())));
+}
+
+nb::object Zone::datetime(int64_t seconds, int microseconds) const {
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    Civil date = civil_from_days(days);
+    const int hour = static_cast<int>(rest / 3600), minute = static_cast<int>(rest / 60 % 60),
+              second = static_cast<int>(rest % 60);
+    if (!tzinfo_.is_valid()) {
+        return steal_or_raise(PyDateTime_FromDateAndTime(date.year, date.month, date.day, hour,
+                                                         minute, second, microseconds));
+    }
+    // The UTC fields marked with the zone, then the zone's own conversion from UTC.
+    nb::object marked = steal_or_raise(PyDateTimeAPI->DateTime_FromDateAndTime(
+        date.year, date.month, date.day, hour, minute, second, microseconds, tzinfo_.ptr(),
+        PyDateTimeAPI->DateTimeType));
+    nb::object local = tzinfo_.attr(KELVORA_NAME("fromutc"))(marked);
+    return local.attr(KELVORA_NAME("replace"))("tzinfo"_a = nb::none());
+}
+
+nb::object date_from_days(int64_t days) {
+    Civil date = civil_from_days(days);
+    return steal_or_raise(PyDate_FromDate(date.year, date.month, date.day));
+}
+
+nb::object decimal_from_digits(std::string_view digits, int scale) {
+    std::string sign, body(digits);
+    if (!body.empty() && body[0] == '-') {
+        sign = "-";
+        body.erase(0, 1);
+    }
+    if (scale > 0) {
+        if (body.size() <= static_cast<size_t>(scale))
+            body.insert(0, static_cast<size_t>(scale) - body.size() + 1, '0');
+        body.insert(body.size() - static_cast<size_t>(scale), 1, '.');
+    }
+    return decimal_from_text(sign + body);
+}
+
+nb::object decimal_from_text(std::string_view text) {
+    return classes->decimal(nb::str(text.data(), text.size()));
+}
+
+nb::object uuid_from_halves(uint64_t high, uint64_t low) {
+    unsigned char bytes[16];
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<unsigned char>(high >> (56 - 8 * i));
+        bytes[8 + i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+    }
+    nb::object raw = steal_or_raise(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), sizeof bytes));
+    return classes->uuid("bytes"_a = raw);
+}
+
+nb::object uuid_from_text(std::string_view text) {
+    return classes->uuid(nb::str(text.data(), text.size()));
+}
+
+nb::object ipv4_from_int(uint32_t address) {
+    return classes->ipv4(nb::int_(address));
+}
+
+nb::object ip_from_text(std::string_view text) {
+    return classes->ip_address(nb::str(text.data(), text.size()));
+}
+
+nb::object ipv6_from_bytes(const unsigned char* bytes) {
+    nb::object raw =
+        steal_or_raise(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), 16));
+    return classes->ip_address(raw);
+}
+
+nb::object text_or_bytes(std::string_view data) {
+    const auto size = static_cast<Py_ssize_t>(data.size());
+    if (PyObject* text = PyUnicode_DecodeUTF8(data.data(), size, nullptr)) return nb::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_pending();
+    PyErr_Clear();
+    return steal_or_raise(PyBytes_FromStringAndSize(data.data(), size));
+}
+
+nb::object date_from_text(std::string_view text) {
+    return steal_or_raise(
+        PyDate_FromDate(digits_at(text, 0, 4), digits_at(text, 5, 2), digits_at(text, 8, 2)));
+}
+
+nb::object datetime_from_text(std::string_view text) {
+    int microseconds = 0;
+    if (text.size() > 20 && text[19] == '.') {
+        std::string fraction(text.substr(20, 6));
+        fraction.resize(6, '0');
+        microseconds = digits_at(fraction, 0, 6);
+    }
+    return steal_or_raise(PyDateTime_FromDateAndTime(
+        digits_at(text, 0, 4), digits_at(text, 5, 2), digits_at(text, 8, 2), digits_at(text, 11, 2),
+        digits_at(text, 14, 2), digits_at(text, 17, 2), microseconds));
+}
+
+namespace {
+
+void append_padded(std::string& out, int value, int width) {
+    std::string digits = std::to_string(value);
+    if (static_cast<int>(digits.size()) < width) out.append(width - digits.size(), '0');
+    out += digits;
+}
+
+void append_clock(std::string& out, int hour, int minute, int second, int microsecond) {
+    append_padded(out, hour, 2);
+    out += ':';
+    append_padded(out, minute, 2);
+    out += ':';
+    append_padded(out, second, 2);
+    if (microsecond) {
+        out += '.';
+        append_padded(out, microsecond, 6);
+    }
+}
+
+void append_date(std::string& out, nb::handle date) {
+    append_padded(out, PyDateTime_GET_YEAR(date.ptr()), 4);
+    out += '-';
+    append_padded(out, PyDateTime_GET_MONTH(date.ptr()), 2);
+    out += '-';
+    append_padded(out, PyDateTime_GET_DAY(date.ptr()), 2);
+}
+
+} // namespace
+
+bool append_temporal_literal(std::string& out, nb::handle value, nb::handle zone) {
+    PyObject* v = value.ptr();
+    if (PyDateTime_Check(v)) {
+        nb::object local = nb::borrow(value);
+        if (PyDateTime_DATE_GET_TZINFO(v) != Py_None) {
+            nb::handle target = zone.is_none() ? nb::handle(classes->utc) : zone;
+            local = value.attr(KELVORA_NAME("astimezone"))(target);
+        }
+        PyObject* l = local.ptr();
+        out += '\'';
+        append_date(out, local);
+        out += ' ';
+        append_clock(out, PyDateTime_DATE_GET_HOUR(l), PyDateTime_DATE_GET_MINUTE(l),
+                     PyDateTime_DATE_GET_SECOND(l), PyDateTime_DATE_GET_MICROSECOND(l));
+        out += '\'';
+        return true;
+    }
+    if (PyDate_Check(v)) {
+        out += '\'';
+        append_date(out, value);
+        out += '\'';
+        return true;
+    }
+    if (PyTime_Check(v)) {
+        out += '\'';
+        append_clock(out, PyDateTime_TIME_GET_HOUR(v), PyDateTime_TIME_GET_MINUTE(v),
+                     PyDateTime_TIME_GET_SECOND(v), PyDateTime_TIME_GET_MICROSECOND(v));
+        out += '\'';
+        return true;
+    }
+    return false;
+}
+
+bool is_decimal(nb::handle value) {
+    return nb::isinstance(value, classes->decimal);
+}
+
+bool is_quoted_as_text(nb::handle value) {
+    return nb::isinstance(value, classes->uuid) ||
+           PyObject_IsInstance(value.ptr(), classes->ip_classes.ptr()) == 1;
+}
+
+} // namespace kelvora::clickhouse

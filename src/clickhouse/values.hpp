@@ -1,0 +1,59 @@
+// Python values of ClickHouse column types: dates and times, decimals, UUIDs, addresses.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelvora::clickhouse {
+
+namespace nb = nanobind;
+
+/// Makes the datetime C API and the value classes available; module execution calls it once.
+void init_values();
+
+/// The time zone in which epoch times become naive datetimes: UTC (fast path) or a tzinfo.
+class Zone {
+public:
+    /// `tzinfo` None means UTC.
+    explicit Zone(nb::handle tzinfo);
+    /// A naive datetime of the wall-clock time at `seconds` (+ `microseconds`) since the epoch.
+    nb::object datetime(int64_t seconds, int microseconds) const;
+    /// A zone named by a column type ("Europe/Berlin"), or this one when the name is empty.
+    Zone named(std::string_view name) const;
+
+private:
+    nb::object tzinfo_;
+};
+
+nb::object date_from_days(int64_t days);
+/// A `Decimal` of `digits` (an integer's decimal text, maybe signed) scaled down by `scale`.
+nb::object decimal_from_digits(std::string_view digits, int scale);
+nb::object decimal_from_text(std::string_view text);
+nb::object uuid_from_halves(uint64_t high, uint64_t low);
+nb::object uuid_from_text(std::string_view text);
+nb::object ipv4_from_int(uint32_t address);
+nb::object ip_from_text(std::string_view text);
+nb::object ipv6_from_bytes(const unsigned char* bytes);
+/// A str of UTF-8 text, or the bytes themselves when they are not valid UTF-8.
+nb::object text_or_bytes(std::string_view data);
+/// A naive datetime from "YYYY-MM-DD hh:mm:ss[.fraction]".
+nb::object datetime_from_text(std::string_view text);
+nb::object date_from_text(std::string_view text);
+
+} // namespace kelvora::clickhouse
+
+namespace kelvora::clickhouse {
+
+/// Appends the ClickHouse literal of a date, datetime or time ('2024-01-02 03:04:05[.ffffff]');
+/// an aware datetime is first converted to `zone` (None: UTC). False when `value` is none of them.
+bool append_temporal_literal(std::string& out, nb::handle value, nb::handle zone);
+
+/// True for instances of decimal.Decimal, uuid.UUID and the ipaddress classes, whose literal is
+/// their text (quoted for UUIDs and addresses).
+bool is_decimal(nb::handle value);
+bool is_quoted_as_text(nb::handle value);
+
+} // namespace kelvora::clickhouse
