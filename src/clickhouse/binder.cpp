@@ -111,7 +111,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
         char* data = PyBytes_Check(v) ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
         Py_ssize_t size = PyBytes_Check(v) ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v);
         append_quoted_bytes(out, {data, static_cast<size_t>(size)});
-    } else if (append_temporal_literal(out, value, zone)) {
+    } else if (append_temporal_literal(out, value, zone) || append_uuid_literal(out, value)) {
     } else if (is_decimal(value)) {
         if (!is_true(value.attr("is_finite")())) {
             append_float(out, PyFloat_AsDouble(steal_or_raise(PyNumber_Float(v)).ptr()));

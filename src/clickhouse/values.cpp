@@ -241,8 +241,26 @@ bool is_decimal(nb::handle value) {
 }
 
 bool is_quoted_as_text(nb::handle value) {
-    return nb::isinstance(value, classes->uuid) ||
-           PyObject_IsInstance(value.ptr(), classes->ip_classes.ptr()) == 1;
+    return PyObject_IsInstance(value.ptr(), classes->ip_classes.ptr()) == 1;
+}
+
+bool append_uuid_literal(std::string& out, nb::handle value) {
+    if (!nb::isinstance(value, classes->uuid)) return false;
+    // The 128-bit number in hex, grouped 8-4-4-4-12, as UUID.__str__ writes it.
+    nb::object number = value.attr(KELVORA_NAME("int"));
+    unsigned char bytes[16];
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number.ptr()), bytes, 16,
+                            /*little_endian=*/0, /*is_signed=*/0) < 0)
+        raise_pending();
+    static const char hex[] = "0123456789abcdef";
+    out += '\'';
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        out += hex[bytes[i] >> 4];
+        out += hex[bytes[i] & 15];
+    }
+    out += '\'';
+    return true;
 }
 
 } // namespace kelvora::clickhouse

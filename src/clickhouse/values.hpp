@@ -56,4 +56,7 @@ bool append_temporal_literal(std::string& out, nb::handle value, nb::handle zone
 bool is_decimal(nb::handle value);
 bool is_quoted_as_text(nb::handle value);
 
+/// Appends the quoted text of a UUID ('01234567-89ab-...'); false when `value` is no UUID.
+bool append_uuid_literal(std::string& out, nb::handle value);
+
 } // namespace kelvora::clickhouse

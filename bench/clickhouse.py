@@ -1,0 +1,114 @@
+"""The ClickHouse client layer: parameter binding and result decoding.
+
+1. Binding a 10-parameter statement: kelvora's native binder against clickhouse-driver's
+   substitution.
+2. A 100k-row SELECT of 10 columns on the embedded engine: kelvora's client (decoded in C++)
+   against chDB's own Python result path (its DB-API cursor), rows/s.
+3. The same SELECT over HTTP against a ClickHouse server, when `clickhouse-server` is installed
+   (started on loopback for the run).
+
+Run: python bench/clickhouse.py
+"""
+
+import datetime
+import os
+import sys
+import time
+import timeit
+import uuid
+from types import SimpleNamespace
+
+from clickhouse_driver import Client as DriverClient
+
+from kelvora import _clickhouse
+from kelvora.clickhouse import connect
+
+SELECT = """
+    SELECT number AS id, toString(number) AS name, number * 0.5 AS ratio,
+           toInt32(number % 1000) AS qty, toDateTime('2024-01-01 00:00:00') + number AS ts,
+           toDate('2024-01-01') + (number % 365) AS day, number % 2 = 0 AS even,
+           concat('tag-', toString(number % 7)) AS tag, toUInt8(number % 256) AS small,
+           if(number % 10 = 0, NULL, number) AS maybe
+    FROM numbers(100000)
+"""
+
+PARAMS = {
+    "id": 12345,
+    "name": "O'Brien \\ co",
+    "ratio": 0.25,
+    "missing": None,
+    "created": datetime.datetime(2024, 1, 2, 3, 4, 5),
+    "day": datetime.date(2024, 1, 2),
+    "tags": ["a", "b", "c"],
+    "key": uuid.UUID(int=7),
+    "flag": True,
+    "note": "line\nbreak",
+}
+STATEMENT = "INSERT INTO t VALUES (" + ", ".join(f"%({name})s" for name in PARAMS) + ")"
+
+
+def best(statement, number, repeat=5):
+    return min(timeit.repeat(statement, number=number, repeat=repeat)) / number
+
+
+def binding():
+    driver = DriverClient("localhost")
+    context = SimpleNamespace(server_info=SimpleNamespace(get_timezone=lambda: "UTC"))
+    ours = best(lambda: _clickhouse.bind(STATEMENT, PARAMS), 20000)
+    theirs = best(lambda: driver.substitute_params(STATEMENT, PARAMS, context), 5000)
+    print(
+        f"bind, 10 parameters: kelvora {ours * 1e6:.2f} us, clickhouse-driver "
+        f"{theirs * 1e6:.2f} us, {theirs / ours:.1f}x"
+    )
+
+
+def embedded():
+    import chdb.dbapi
+
+    client = connect("chdb:")
+    rows = len(client.execute(SELECT))
+    ours = best(lambda: client.execute(SELECT), 3, repeat=3)
+    connection = chdb.dbapi.connect()
+
+    def cursor_path():
+        cursor = connection.cursor()
+        cursor.execute(SELECT)
+        return cursor.fetchall()
+
+    assert len(cursor_path()) == rows
+    theirs = best(cursor_path, 3, repeat=3)
+    print(
+        f"embedded SELECT {rows} rows x 10 columns: kelvora {rows / ours:,.0f} rows/s, "
+        f"chDB DB-API cursor {rows / theirs:,.0f} rows/s, {theirs / ours:.1f}x"
+    )
+
+
+def server():
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "platform"))
+    try:
+        from clickhouse_server import ClickHouseServer
+    except ImportError:
+        print("server: the test harness is not available")
+        return
+    try:
+        instance = ClickHouseServer()
+    except Exception as error:  # noqa: BLE001 - a missing server only skips this figure
+        print(f"server: not measured ({error})")
+        return
+    with instance:
+        client = connect(instance.dsn("default"))
+        rows = len(client.execute(SELECT))
+        started = time.perf_counter()
+        for _ in range(3):
+            client.execute(SELECT)
+        elapsed = (time.perf_counter() - started) / 3
+        print(
+            f"server (HTTP, {client._transport.format}) SELECT {rows} rows x 10 columns: "
+            f"{rows / elapsed:,.0f} rows/s"
+        )
+
+
+if __name__ == "__main__":
+    binding()
+    embedded()
+    server()

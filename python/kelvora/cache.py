@@ -1,0 +1,264 @@
+"""A cache of pandas DataFrames kept in DuckDB, read by ``kelvora.backends.DuckDbBackend``.
+
+Each cached table lives at ``<catalog>.<database>.<table>``: the database name is a DuckDB schema
+of the connected database, the table name a table in it. Both are quoted as DuckDB identifiers,
+so any non-empty name works and none is read as SQL. DuckDB matches names without regard to the
+case of ASCII letters, so ``Sales`` and ``sales`` name the same table.
+
+A stored table keeps the frame's columns and rows (not its index) plus a hidden column holding
+each row's position, by which answers come back in stored order. The time of the last store is
+kept as the table's comment, so it survives with a database file.
+"""
+
+import datetime
+import operator
+import threading
+from typing import Any, Dict, List, Tuple
+
+import duckdb
+import pandas as pd
+
+__all__ = ["DuckDbCacheManager"]
+
+# The hidden column that numbers the rows of a stored frame in order.
+_ROW = "__kelvora_row__"
+# The connection-local view through which a frame being stored is read.
+_FRAME = "__kelvora_frame__"
+_FRAME_NAME = f'"temp"."main"."{_FRAME}"'
+_UPPER = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+_LOWER = "abcdefghijklmnopqrstuvwxyz"
+_FOLD = str.maketrans(_UPPER, _LOWER)
+
+
+def _quote(name: str) -> str:
+    """Answers `name` as a DuckDB identifier: in double quotes, inner quotes doubled."""
+    return '"' + name.replace('"', '""') + '"'
+
+
+def _fold(name: str) -> str:
+    """Answers `name` as DuckDB compares identifiers: ASCII letters in lower case."""
+    return name.translate(_FOLD)
+
+
+def _check_name(kind: str, name: Any) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"{kind} name must be a str, not {type(name).__name__}")
+    if not name:
+        raise ValueError(f"{kind} name must not be empty")
+    return name
+
+
+class DuckDbCacheManager:
+    """Tables of pandas DataFrames cached in one DuckDB database under database names.
+
+    Every call works on a cursor of its own, so one manager can be shared by many threads.
+    Readers see each table either wholly before or wholly after a store; stores and
+    invalidations are serialised by a lock of the manager, so threads share one manager rather
+    than each opening the same file.
+
+    Database and table names must be non-empty texts: any other name raises TypeError or
+    ValueError, in every method.
+
+    Args:
+        path: A DuckDB database file, or ``":memory:"`` (the default) for a private database
+            in memory.
+
+    Calls after ``close()`` raise ``duckdb.ConnectionException``.
+    """
+
+    def __init__(self, path: str = ":memory:") -> None:
+        self._connection = duckdb.connect(path)
+        (catalog,) = self._connection.execute("SELECT current_database()").fetchone()
+        self._catalog = catalog
+        self._write_lock = threading.Lock()
+
+    def close(self) -> None:
+        """Closes the database; closing again does nothing."""
+        self._connection.close()
+
+    def __enter__(self) -> "DuckDbCacheManager":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def store(self, *, database: str, table: str, df: pd.DataFrame) -> None:
+        """Replaces the cached table with the rows of `df` and records the time of it.
+
+        Column labels become their text; the index is not kept. The replacement is one
+        transaction, so no reader sees a half-replaced table.
+
+        Args:
+            database: The database name.
+            table: The table name.
+            df: The rows to cache.
+
+        Raises:
+            TypeError: `df` is not a pandas DataFrame.
+            ValueError: Two column labels have the same text (ASCII case aside), or a column
+                is named ``__kelvora_row__``, the name of the hidden row-order column.
+        """
+        name = self._name(database, table)
+        if not isinstance(df, pd.DataFrame):
+            raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
+        seen = {_fold(_ROW)}
+        for label in map(str, df.columns):
+            if _fold(label) == _fold(_ROW):
+                raise ValueError(f"Column name '{label}' is reserved for the row order")
+            if _fold(label) in seen:
+                raise ValueError(f"Column name '{label}' occurs more than once")
+            seen.add(_fold(label))
+        frame = df.assign(**{_ROW: range(len(df))})
+        stamp = datetime.datetime.now(datetime.UTC).isoformat()
+        with self._write_lock, self._connection.cursor() as cursor:
+            cursor.register(_FRAME, frame)
+            cursor.execute("BEGIN TRANSACTION")
+            cursor.execute(
+                f"CREATE SCHEMA IF NOT EXISTS {_quote(self._catalog)}.{_quote(database)}"
+            )
+            cursor.execute(f"CREATE OR REPLACE TABLE {name} AS SELECT * FROM {_FRAME_NAME}")
+            cursor.execute(f"COMMENT ON TABLE {name} IS '{stamp}'")
+            cursor.execute("COMMIT")
+
+    def query(
+        self, *, database: str, table: str, sql_where: str | None = None, limit: int = 0
+    ) -> pd.DataFrame:
+        """Answers the rows of a cached table that meet a condition, in stored order.
+
+        Args:
+            database: The database name.
+            table: The table name.
+            sql_where: A DuckDB condition on the table's columns, or None (or empty) for every
+                row. It is trusted SQL text, used as ``WHERE (<sql_where>)``: its literals
+                must already be escaped.
+            limit: The most rows to answer; 0 or less answers all.
+
+        Returns:
+            The matching rows, indexed from 0.
+
+        Raises:
+            ValueError: ``Table '<database>.<table>' is not cached``.
+        """
+        name = self._name(database, table)
+        limit = operator.index(limit)
+        sql = f"SELECT * FROM {name}"
+        if sql_where:
+            # On lines of their own, so that a trailing comment cannot swallow the bracket.
+            sql += f" WHERE (\n{sql_where}\n)"
+        sql += f" ORDER BY {_quote(_ROW)}"
+        if limit > 0:
+            sql += f" LIMIT {limit}"
+        with self._connection.cursor() as cursor:
+            try:
+                frame = cursor.execute(sql).df()
+            except duckdb.CatalogException:
+                # A condition can name an unknown function too: that error stands as it is.
+                if self._find(cursor, database, table) is None:
+                    raise self._not_cached(database, table) from None
+                raise
+        del frame[_ROW]
+        return frame
+
+    def get_table_info(self, *, database: str, table: str) -> Dict[str, Any]:
+        """Answers what a cached table holds.
+
+        Args:
+            database: The database name.
+            table: The table name.
+
+        Returns:
+            ``{"table": name as stored, "row_count": int, "columns": [name, ...],
+            "column_types": {name: DuckDB type text}}``, columns in table order.
+
+        Raises:
+            ValueError: ``Table '<database>.<table>' is not cached``.
+        """
+        self._name(database, table)
+        with self._connection.cursor() as cursor:
+            # One transaction, so that the figures all describe the same version of the table.
+            cursor.execute("BEGIN TRANSACTION")
+            found = self._find(cursor, database, table)
+            if found is None:
+                raise self._not_cached(database, table)
+            schema, stored, _ = found
+            types = cursor.execute(
+                "SELECT column_name, data_type FROM duckdb_columns() WHERE database_name = ? "
+                "AND schema_name = ? AND table_name = ? ORDER BY column_index",
+                [self._catalog, schema, stored],
+            ).fetchall()
+            sql = f"SELECT count(*) FROM {_quote(self._catalog)}.{_quote(schema)}.{_quote(stored)}"
+            (row_count,) = cursor.execute(sql).fetchone()
+            cursor.execute("COMMIT")
+        column_types = {column: kind for column, kind in types if column != _ROW}
+        return {
+            "table": stored,
+            "row_count": row_count,
+            "columns": list(column_types),
+            "column_types": column_types,
+        }
+
+    def get_last_updated(self, *, database: str, table: str) -> datetime.datetime | None:
+        """Answers when the table was last stored.
+
+        Returns:
+            An aware datetime in UTC, or None when the table is not cached (or was not stored
+            by a manager).
+        """
+        self._name(database, table)
+        with self._connection.cursor() as cursor:
+            found = self._find(cursor, database, table)
+        if found is None or found[2] is None:
+            return None
+        try:
+            return datetime.datetime.fromisoformat(found[2])
+        except ValueError:
+            return None
+
+    def exists(self, *, database: str, table: str) -> bool:
+        """Answers whether the table is cached."""
+        self._name(database, table)
+        with self._connection.cursor() as cursor:
+            return self._find(cursor, database, table) is not None
+
+    def invalidate(self, *, database: str, table: str | None = None) -> None:
+        """Drops one cached table, or with `table` None every table of the database.
+
+        Dropping what is not cached does nothing.
+        """
+        _check_name("Database", database)
+        if table is not None:
+            _check_name("Table", table)
+        with self._write_lock, self._connection.cursor() as cursor:
+            cursor.execute("BEGIN TRANSACTION")
+            for schema, stored, _ in self._tables(cursor, database, table):
+                names = (self._catalog, schema, stored)
+                cursor.execute(f"DROP TABLE IF EXISTS {'.'.join(map(_quote, names))}")
+            cursor.execute("COMMIT")
+
+    def _name(self, database: str, table: str) -> str:
+        """Answers the quoted full name of a cached table, the names having been checked."""
+        names = (self._catalog, _check_name("Database", database), _check_name("Table", table))
+        return ".".join(map(_quote, names))
+
+    def _tables(
+        self, cursor: duckdb.DuckDBPyConnection, database: str, table: str | None
+    ) -> List[Tuple[str, str, str | None]]:
+        """Answers (schema, table, comment) of the tables DuckDB resolves the names to."""
+        fold = f"translate({{}}, '{_UPPER}', '{_LOWER}') = ?"
+        sql = "SELECT schema_name, table_name, comment FROM duckdb_tables() WHERE "
+        sql += f"database_name = ? AND {fold.format('schema_name')}"
+        params = [self._catalog, _fold(database)]
+        if table is not None:
+            sql += f" AND {fold.format('table_name')}"
+            params.append(_fold(table))
+        return cursor.execute(sql, params).fetchall()
+
+    def _find(
+        self, cursor: duckdb.DuckDBPyConnection, database: str, table: str
+    ) -> Tuple[str, str, str | None] | None:
+        found = self._tables(cursor, database, table)
+        return found[0] if found else None
+
+    @staticmethod
+    def _not_cached(database: str, table: str) -> ValueError:
+        return ValueError(f"Table '{database}.{table}' is not cached")

@@ -1,0 +1,120 @@
+"""DuckDbCacheManager: stored order, names, threads, and DuckDbBackend running on it."""
+
+import datetime
+from concurrent.futures import ThreadPoolExecutor
+
+import duckdb
+import pandas as pd
+import pytest
+from kelvora.backends import DuckDbBackend
+from kelvora.cache import DuckDbCacheManager
+
+ROWS = pd.DataFrame({"id": [5, 2, 9, 1], "name": ["O'Brien", "Ann", None, "Bo"], "n": [3, 7, 3, 7]})
+
+
+@pytest.fixture
+def cache():
+    with DuckDbCacheManager() as manager:
+        manager.store(database="db", table="t", df=ROWS.set_index(ROWS["id"] * 2))
+        yield manager
+
+
+@pytest.mark.parametrize(
+    "where, limit, ids",
+    [(None, -1, [5, 2, 9, 1]), ("n = 3 OR name = 'Bo'", 2, [5, 9]), ("name = 'Ann' -- c", 0, [2])],
+)
+def test_query_keeps_stored_order(cache, where, limit, ids):
+    frame = cache.query(database="db", table="t", sql_where=where, limit=limit)
+    assert list(frame.columns) == ["id", "name", "n"] and list(frame.index) == list(range(len(ids)))
+    assert frame["id"].tolist() == ids
+
+
+@pytest.mark.parametrize("method", ["query", "get_table_info"])
+def test_missing_table(cache, method):
+    with pytest.raises(ValueError) as e:
+        getattr(cache, method)(database="db", table="gone")
+    assert str(e.value) == "Table 'db.gone' is not cached"
+    assert not cache.exists(database="db", table="gone")
+    assert cache.get_last_updated(database="other", table="t") is None
+    with pytest.raises(duckdb.CatalogException):  # an unknown function is not a missing table
+        cache.query(database="db", table="t", sql_where="no_such_function(id)")
+
+
+@pytest.mark.parametrize(
+    "columns, message",
+    [
+        (["a", "A"], "Column name 'A' occurs more than once"),
+        (["__Kelvora_Row__"], "Column name '__Kelvora_Row__' is reserved for the row order"),
+    ],
+)
+def test_store_refuses_columns(cache, columns, message):
+    with pytest.raises(ValueError) as e:
+        cache.store(
+            database="db", table="t", df=pd.DataFrame([range(len(columns))], columns=columns)
+        )
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("database", ["memory", "main", "temp", 'a"; DROP TABLE t; --', "db.t"])
+def test_names_are_identifiers(cache, database):
+    cache.store(database=database, table="t", df=ROWS.head(1))
+    assert cache.query(database=database, table="t")["id"].tolist() == [5]
+    assert cache.query(database="db", table="t")["id"].tolist() == [5, 2, 9, 1]
+    cache.invalidate(database=database)
+    assert not cache.exists(database=database, table="t") and cache.exists(database="db", table="t")
+
+
+def test_file_keeps_tables_and_times(tmp_path):
+    before = datetime.datetime.now(datetime.UTC)
+    with DuckDbCacheManager(str(tmp_path / "c.duckdb")) as cache:
+        cache.store(database="DB", table="T", df=ROWS)
+        cache.store(database="db", table="t", df=pd.DataFrame({"k": ["x", "y"], "f": [1.5, 2]}))
+        stamp = cache.get_last_updated(database="DB", table="T")
+    with DuckDbCacheManager(str(tmp_path / "c.duckdb")) as cache:
+        assert before <= cache.get_last_updated(database="db", table="t") == stamp
+        assert cache.get_table_info(database="Db", table="t") == {
+            "table": "t",
+            "row_count": 2,
+            "columns": ["k", "f"],
+            "column_types": {"k": "VARCHAR", "f": "DOUBLE"},
+        }
+
+
+def test_threads_never_see_half_a_table(cache):
+    def work(n):
+        for round_ in range(5):
+            frame = pd.DataFrame({"id": range(300), "v": n * 10 + round_})
+            cache.store(database="db", table="shared", df=frame)
+            cache.store(database=f"db{n}", table="own", df=frame)
+            seen = cache.query(database="db", table="shared")
+            assert seen["id"].tolist() == list(range(300)) and seen["v"].nunique() == 1
+            assert cache.get_last_updated(database="db", table="shared") is not None
+        return cache.query(database=f"db{n}", table="own")["v"].iloc[0]
+
+    with ThreadPoolExecutor(16) as pool:
+        assert list(pool.map(work, range(16))) == [n * 10 + 4 for n in range(16)]
+
+
+@pytest.mark.parametrize(
+    "filters, limit, offset, ids",
+    [({"name": "O'Brien", "n": 3}, 9, 0, [5]), ({"name": None}, 0, 0, [9]), ({}, 2, 1, [2, 9])],
+)
+def test_backend_query(cache, filters, limit, offset, ids):
+    assert [r["id"] for r in DuckDbBackend(cache, "db").query("t", filters, limit, offset)] == ids
+
+
+def test_backend_get_by_id_and_info(cache):
+    backend = DuckDbBackend(cache, database="db", primary_key="name")
+    assert backend.get_by_id("t", "O'Brien") == {"id": 5, "name": "O'Brien", "n": 3}
+    with pytest.raises(ValueError) as e:
+        DuckDbBackend(cache, "db").get_by_id("t", 6)
+    assert str(e.value) == "Record with id=6 not found in cache"
+    assert list(backend.get_info("t").items()) == [
+        *cache.get_table_info(database="db", table="t").items(),
+        ("database", "db"),
+        ("last_updated", cache.get_last_updated(database="db", table="t").isoformat()),
+        ("exists", True),
+        ("backend", "duckdb"),
+        ("primary_key", "name"),
+        ("read_only", True),
+    ]

@@ -1,0 +1,178 @@
+"""ConfigStore: versions of one configuration in a ClickHouse table (embedded engine and server)."""
+
+import threading
+import uuid
+from concurrent.futures import ThreadPoolExecutor
+from datetime import UTC, datetime, timedelta
+
+import pytest
+from kelvora.backend import ConfigStore
+from kelvora.clickhouse import connect
+
+TEXT = 'it\'s \\ "quoted" ü\n\t%(x)s'
+
+
+@pytest.fixture(scope="session")
+def engine():
+    return connect("chdb:")
+
+
+@pytest.fixture
+def table(engine):
+    database = "t_" + uuid.uuid4().hex
+    engine.execute(f"CREATE DATABASE {database}")
+    yield f"{database}.kelvora_config"
+    engine.execute(f"DROP DATABASE {database}")
+
+
+@pytest.fixture
+def make_store(engine, table):
+    return lambda initial=None, **kw: ConfigStore(initial, client=engine, table=table, **kw)
+
+
+@pytest.fixture(params=["embedded", "server"])
+def any_store(request):
+    if request.param == "embedded":
+        yield request.getfixturevalue("make_store")
+        return
+    server = request.getfixturevalue("clickhouse_server")
+    client = connect(server.dsn(request.getfixturevalue("server_database")))
+    yield lambda initial=None, **kw: ConfigStore(initial, client=client, **kw)
+    client.close()
+
+
+def test_versions_end_to_end(any_store):
+    start = datetime.now(UTC) - timedelta(seconds=1)
+    store = any_store({"a": 1, "text": TEXT}, config_name="orders", environment="prod")
+    assert store.config_name == "orders"
+    assert store.get_config() == {"a": 1, "text": TEXT}
+    assert store.update_config({"b": [1, {"c": None}]}) is None
+    assert store.patch_config({"d": 2.5}) == {"b": [1, {"c": None}], "d": 2.5}
+    assert store.create_new_version() == 4
+    history = store.get_version_history()
+    assert [row["version"] for row in history] == [4, 3, 2, 1]
+    end = datetime.now(UTC) + timedelta(seconds=1)
+    for row in history:
+        assert (row["config_name"], row["environment"]) == ("orders", "prod")
+        assert start <= row["updated_at"] <= end
+    detail = store.get_version_detail(1)
+    assert detail["version"] == 1 and start <= detail["updated_at"] <= end
+    assert detail["payload"] == {"a": 1, "text": TEXT}
+
+    store.update_config_version(2, {"x": 1})
+    store.patch_config_version(2, {"y": TEXT})
+    assert store.get_version_detail(2)["payload"] == {"x": 1, "y": TEXT}
+    assert store.restore_version(2) == {"x": 1, "y": TEXT}
+    assert store.get_version() == 4
+    assert store.get_config() == {"x": 1, "y": TEXT}
+    assert [row["version"] for row in store.get_version_history()] == [4, 3, 2, 1]
+    # The table is the truth: another store on it sees the same versions and ignores its initial.
+    other = any_store({"ignored": True}, config_name="orders", environment="prod")
+    assert other.get_config() == {"x": 1, "y": TEXT}
+    assert [other.get_version_detail(v)["payload"] for v in (1, 3)] == [
+        {"a": 1, "text": TEXT},
+        {"b": [1, {"c": None}], "d": 2.5},
+    ]
+    assert any_store(config_name="orders").get_config() == {}
+
+
+def test_results_are_copies(make_store):
+    payload = {"nested": {"k": [1]}}
+    store = make_store(payload)
+    payload["nested"]["k"].append(2)
+    for result in (
+        store.get_config(),
+        store.patch_config({"p": {}}),
+        store.get_version_detail(1)["payload"],
+        store.restore_version(1),
+    ):
+        result["nested"]["k"].append(3)
+        result["new"] = 1
+    assert store.get_config() == {"nested": {"k": [1]}}
+
+
+def test_held_config_and_refresh(make_store):
+    store, other = make_store({"v": 1}), make_store()
+    assert store.get_config() == {"v": 1}
+    other.update_config({"v": 2})
+    assert store.get_config() == {"v": 1}
+    assert store.get_config(refresh=True) == {"v": 2}
+    # Writes build on the table's latest version, not on a stale held copy.
+    other.update_config({"v": 3, "w": {"a": 1}})
+    assert store.patch_config({"w": {"b": 2}}) == {"v": 3, "w": {"b": 2}}
+    assert store.get_version() == 4
+    # In-place edits of the latest version reach the held copy; older versions do not.
+    store.update_config_version(1, {"old": True})
+    assert store.get_config() == {"v": 3, "w": {"b": 2}}
+    store.patch_config_version(4, {"v": 4})
+    assert store.get_config() == {"v": 4, "w": {"b": 2}}
+
+
+@pytest.mark.parametrize("version", [0, -1, 5, 2**32])
+def test_missing_version(make_store, version):
+    store = make_store({"a": 1})
+    assert store.get_version_detail(version) is None
+    for call, args, error in [
+        (store.restore_version, (), RuntimeError),
+        (store.update_config_version, ({},), ValueError),
+        (store.patch_config_version, ({},), ValueError),
+    ]:
+        with pytest.raises(error) as e:
+            call(version, *args)
+        assert str(e.value) == f"Version {version} does not exist"
+    assert store.get_version() == 1 and store.get_config() == {"a": 1}
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda s: s.update_config([]), TypeError, "payload must be a dict, not list"),
+        (lambda s: s.patch_config(None), TypeError, "patch must be a dict, not NoneType"),
+        (lambda s: s.update_config_version(1, "{}"), TypeError, "payload must be a dict, not str"),
+        (lambda s: s.patch_config_version(1, 1), TypeError, "patch must be a dict, not int"),
+        (lambda s: s.get_version_detail("1"), TypeError, "version must be an int, not str"),
+        (lambda s: s.restore_version(True), TypeError, "version must be an int, not bool"),
+        (
+            lambda s: s.update_config({"x": object()}),
+            TypeError,
+            "Object of type object is not JSON serializable",
+        ),
+        (lambda s: ConfigStore(table="d.t;DROP"), ValueError, "Invalid table name: 'd.t;DROP'"),
+        (lambda s: ConfigStore(table="a.b.c"), ValueError, "Invalid table name: 'a.b.c'"),
+        (lambda s: ConfigStore(table="1t"), ValueError, "Invalid table name: '1t'"),
+        (lambda s: ConfigStore(config_name=1), TypeError, "config_name must be a str, not int"),
+        (lambda s: ConfigStore([1]), TypeError, "initial_config must be a dict, not list"),
+    ],
+)
+def test_argument_errors(make_store, call, error, message):
+    store = make_store({"a": 1})
+    with pytest.raises(error) as e:
+        call(store)
+    assert str(e.value) == message
+    assert store.get_version() == 1
+
+
+def test_subclass_overrides_do_not_leak(table):
+    # Built without a client: the store opens the embedded engine, the one `table` lives in.
+    def forbidden(self, *args, **kwargs):
+        raise AssertionError("public method called")
+
+    names = ("get_config", "update_config", "get_version", "get_version_detail")
+    store = type("Guarded", (ConfigStore,), dict.fromkeys(names, forbidden))({"a": 1}, table=table)
+    assert store.patch_config({"b": 2}) == {"a": 1, "b": 2}
+    assert store.create_new_version() == 3
+    store.patch_config_version(3, {"c": 3})
+    assert store.restore_version(3) == {"a": 1, "b": 2, "c": 3}
+
+
+def test_concurrent_patches_lose_nothing(make_store):
+    store, barrier = make_store({"seed": 0}), threading.Barrier(16)
+
+    def work(i):
+        barrier.wait()
+        return store.patch_config({f"k{i}": i})
+
+    with ThreadPoolExecutor(16) as pool:
+        list(pool.map(work, range(16)))
+    assert store.get_config(refresh=True) == {"seed": 0, **{f"k{i}": i for i in range(16)}}
+    assert [row["version"] for row in store.get_version_history()] == list(range(17, 0, -1))
