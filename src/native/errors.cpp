@@ -18,6 +18,11 @@ void raise(PyObject* type, const std::string& text) {
     throw nb::python_error();
 }
 
+void raise_object(nb::handle exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw nb::python_error();
+}
+
 void raise_argument_type(const char* name, const char* expected, nb::handle given) {
     raise(PyExc_TypeError, std::string("Argument '") + name + "' has incorrect type (expected " +
                                expected + ", got " + python_type_name(given) + ")");

@@ -16,6 +16,9 @@ std::string python_type_name(nb::handle value);
 /// Sets `type` with `text` as the pending Python error and throws it as `nb::python_error`.
 [[noreturn]] void raise(PyObject* type, const std::string& text);
 
+/// Makes an exception instance the pending Python error and throws it as `nb::python_error`.
+[[noreturn]] void raise_object(nb::handle exception);
+
 /// "Argument '{name}' has incorrect type (expected {expected}, got {given})".
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, nb::handle given);
 
