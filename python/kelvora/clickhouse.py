@@ -75,8 +75,12 @@ class _Server:
         password = urllib.parse.unquote(url.password or "")
         token = base64.b64encode(f"{user}:{password}".encode()).decode()
         self._headers = {"Authorization": "Basic " + token, "Content-Type": "text/plain"}
-        self._settings = {"database": database}
+        # The whole statement runs before the answer is sent, so a failure is never appended to
+        # rows already streamed.
+        self._settings = {"database": database, "wait_end_of_query": "1"}
         self._local = threading.local()
+        self._connections: list[http.client.HTTPConnection] = []
+        self._connections_lock = threading.Lock()
         version = self._post("SELECT version()", "TabSeparated").decode().strip()
         major = int(version.split(".")[0])
         # RowBinaryWithNamesAndTypes and mutations_sync arrived in later server versions; the
@@ -93,6 +97,8 @@ class _Server:
             kind = http.client.HTTPSConnection if self._https else http.client.HTTPConnection
             connection = kind(self._host, self._port, timeout=300)
             self._local.connection = connection
+            with self._connections_lock:
+                self._connections.append(connection)
         return connection
 
     def _post(self, statement: str, answer_format: str) -> bytes:
@@ -106,8 +112,7 @@ class _Server:
                 data = response.read()
             except (http.client.HTTPException, ConnectionError):
                 # A keep-alive connection the server closed: reconnect once.
-                connection.close()
-                self._local.connection = None
+                self._forget(connection)
                 if attempt:
                     raise
                 continue
@@ -116,12 +121,21 @@ class _Server:
             return data
         raise AssertionError("unreachable")
 
+    def _forget(self, connection: http.client.HTTPConnection) -> None:
+        connection.close()
+        self._local.connection = None
+        with self._connections_lock:
+            if connection in self._connections:
+                self._connections.remove(connection)
+
     def run(self, statement: str) -> bytes:
         return self._post(statement, self.format)
 
     def close(self) -> None:
-        connection = getattr(self._local, "connection", None)
-        if connection is not None:
+        # Every thread's connection, not only the caller's.
+        with self._connections_lock:
+            connections, self._connections = self._connections, []
+        for connection in connections:
             connection.close()
 
 

@@ -69,6 +69,8 @@ nb::object scalar(const ColumnType& type, std::string_view text) {
         char* end = nullptr;
         double value = PyOS_string_to_double(number.c_str(), &end, nullptr);
         if (value == -1.0 && PyErr_Occurred()) raise_pending();
+        // A Float32 is the single-precision number its text names, as the binary form gives it.
+        if (type.kind == TypeKind::Float32) value = static_cast<float>(value);
         return nb::float_(value);
     }
     case TypeKind::Bool:

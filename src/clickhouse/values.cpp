@@ -156,12 +156,21 @@ nb::object text_or_bytes(std::string_view data) {
     return steal_or_raise(PyBytes_FromStringAndSize(data.data(), size));
 }
 
+namespace {
+// Old servers write day 0 and second 0 of the epoch as zeros ("0000-00-00 00:00:00").
+bool epoch_zero(std::string_view text) {
+    return text.substr(0, 10) == "0000-00-00";
+}
+} // namespace
+
 nb::object date_from_text(std::string_view text) {
+    if (epoch_zero(text)) return date_from_days(0);
     return steal_or_raise(
         PyDate_FromDate(digits_at(text, 0, 4), digits_at(text, 5, 2), digits_at(text, 8, 2)));
 }
 
 nb::object datetime_from_text(std::string_view text) {
+    if (epoch_zero(text)) return steal_or_raise(PyDateTime_FromDateAndTime(1970, 1, 1, 0, 0, 0, 0));
     int microseconds = 0;
     if (text.size() > 20 && text[19] == '.') {
         std::string fraction(text.substr(20, 6));
