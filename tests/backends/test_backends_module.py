@@ -8,6 +8,7 @@ import sys
 import typing
 
 import pytest
+
 from kelvora import backends
 from kelvora.backends import ClickHouseBackend, DuckDbBackend, StorageBackend
 

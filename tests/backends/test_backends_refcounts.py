@@ -14,6 +14,7 @@ from collections import OrderedDict
 from types import SimpleNamespace
 
 import pytest
+
 from kelvora.backends import ClickHouseBackend, DuckDbBackend, StorageBackend
 
 LOOPS = 2_000 if os.environ.get("KELVORA_SANITIZED") else 100_000

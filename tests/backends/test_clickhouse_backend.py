@@ -1,6 +1,7 @@
 """ClickHouseBackend: the SQL it sends through the client, and what it answers."""
 
 import pytest
+
 from kelvora.backends import ClickHouseBackend
 
 NO_PARAMS = "no params"

@@ -6,6 +6,7 @@ import types
 
 import pandas as pd
 import pytest
+
 from kelvora.backends import DuckDbBackend
 
 

@@ -5,6 +5,7 @@ import sys
 from collections import OrderedDict
 
 import pytest
+
 from kelvora.backends import ClickHouseBackend, DuckDbBackend, StorageBackend
 
 OPERATIONS = ["query", "create", "update", "delete", "get_by_id", "get_info"]

@@ -4,6 +4,7 @@ from decimal import Decimal
 
 import native_test_ext as ext
 import pytest
+
 from kelvora import backends
 
 

@@ -4,6 +4,7 @@ import typing
 
 import native_test_ext as ext
 import pytest
+
 from kelvora import backends
 
 COROUTINE_FUNCTIONS = [ext.await_all, ext.await_guarded, ext.raise_after]

@@ -4,9 +4,10 @@ import subprocess
 import sys
 import textwrap
 
-import kelvora
 import native_test_ext as ext
 import pytest
+
+import kelvora
 from kelvora import backends
 
 MODULES = [("native_test_ext", "native_test_ext"), ("kelvora.backends", "backends")]

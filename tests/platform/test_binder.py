@@ -13,6 +13,7 @@ from clickhouse_driver import Client as DriverClient
 from clickhouse_driver.context import Context
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from kelvora._clickhouse import bind
 from kelvora.clickhouse import connect
 

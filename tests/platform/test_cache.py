@@ -6,6 +6,7 @@ from concurrent.futures import ThreadPoolExecutor
 import duckdb
 import pandas as pd
 import pytest
+
 from kelvora.backends import DuckDbBackend
 from kelvora.cache import DuckDbCacheManager
 

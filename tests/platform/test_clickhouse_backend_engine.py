@@ -5,6 +5,7 @@ import uuid
 from datetime import datetime
 
 import pytest
+
 from kelvora.backends import ClickHouseBackend
 from kelvora.clickhouse import connect
 

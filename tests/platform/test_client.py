@@ -14,6 +14,7 @@ from zoneinfo import ZoneInfo
 
 import pytest
 from clickhouse_server import QueryError
+
 from kelvora._clickhouse import decode_row_binary, decode_tab_separated
 from kelvora.clickhouse import ClickHouseError, connect
 

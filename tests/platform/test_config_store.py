@@ -6,6 +6,7 @@ from concurrent.futures import ThreadPoolExecutor
 from datetime import UTC, datetime, timedelta
 
 import pytest
+
 from kelvora.backend import ConfigStore
 from kelvora.clickhouse import connect
 
