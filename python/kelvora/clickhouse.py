@@ -46,7 +46,12 @@ class _Embedded:
 
         self.path = path
         self._lock = threading.Lock()
-        self._session = session.Session() if path == _MEMORY else session.Session(path)
+        self._directory_lock = None if path == _MEMORY else _lock_directory(path)
+        try:
+            self._session = session.Session() if path == _MEMORY else session.Session(path)
+        except Exception as error:
+            self._release_directory()
+            raise ClickHouseError(f"The embedded engine cannot open {path!r}: {error}") from None
         # Mutations are applied before the statement returns, so the next one sees them.
         self.run("SET mutations_sync = 2")
 
@@ -61,6 +66,27 @@ class _Embedded:
     def close(self) -> None:
         with self._lock:
             self._session.close()
+            self._release_directory()
+
+    def _release_directory(self) -> None:
+        if self._directory_lock is not None:
+            self._directory_lock.close()
+            self._directory_lock = None
+
+
+def _lock_directory(path: str):
+    """An exclusive lock on the data directory, so that a second process is refused clearly."""
+    import fcntl
+    import os
+
+    os.makedirs(path, exist_ok=True)
+    handle = open(os.path.join(path, ".kelvora.lock"), "a")  # noqa: SIM115 - held while open
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        handle.close()
+        raise ClickHouseError(f"The data directory {path!r} is in use by another process") from None
+    return handle
 
 
 class _Server:
