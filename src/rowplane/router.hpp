@@ -1,0 +1,147 @@
+// The state one CRUD router shares between its handlers, and the procedures they all use.
+#pragma once
+
+#include "native/coroutine.hpp"
+#include "native/logging.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kelvora::rowplane {
+
+namespace nb = nanobind;
+
+inline constexpr const char* module_name = "kelvora.rowplane";
+
+/// The framework objects the module found at import; `available` is false without FastAPI or
+/// Pydantic, and the other members are then unset.
+struct Framework {
+    bool available = false;
+    nb::object api_router, depends, http_exception, query, path, run_in_threadpool, json_response;
+    nb::object base_model_dict; ///< `BaseModel.dict`, Pydantic's deprecated alias of model_dump
+    nb::object list_response, message_response; ///< GenericListResponse, GenericMessageResponse
+    nb::object logger;                          ///< the module logger
+    nb::object datetime;                        ///< the `datetime` class
+};
+
+/// The one instance, filled while the module executes and kept for the life of the process.
+Framework& framework();
+
+/// The two prefixes of one handler's guard: of the error log and of the 500 detail.
+struct HandlerTexts {
+    const char* log_prefix;
+    const char* detail_prefix;
+};
+
+/// Everything one `create_crud_router` call captures. Handlers reach it through the Python object
+/// that owns it (see `make_router_object`), so it lives exactly as long as the router's handlers.
+struct Router {
+    // Router state given by the factory's arguments.
+    nb::object table_name; ///< the `str`, inserted unquoted into SQL and messages
+    std::string table;     ///< its UTF-8
+    nb::object backend;
+    std::vector<std::string> pk_fields;
+    std::vector<nb::object> pk_names; ///< the same names as `str` objects
+    nb::object response_model, list_model, order_by, filterable_fields, timestamp_field;
+    nb::object custom_validators;
+    bool async_mode = true;
+    Logger log{nb::none()};
+
+    /// FastAPI parameter name -> column name, for the names a column could not keep.
+    nb::dict key_renames, filter_renames;
+
+    // Statement texts that only depend on the router.
+    nb::object describe_sql; ///< "DESCRIBE TABLE {table}"
+    nb::object count_sql;    ///< the count statement without filters
+    nb::object page_sql;     ///< the page statement without filters
+    nb::object get_sql;      ///< the get-one statement
+    nb::object row_sql;      ///< "SELECT * FROM {table} WHERE {key condition} LIMIT 1"
+    nb::object key_sql;      ///< "SELECT {key columns} FROM {table} WHERE {key condition} LIMIT 1"
+    nb::object history_sql;  ///< the history statement
+    std::string key_condition, order_clause;
+
+    template <typename F> void for_each_object(F&& f) {
+        for (nb::object* o :
+             {&table_name, &backend, &response_model, &list_model, &order_by, &filterable_fields,
+              &timestamp_field, &custom_validators, static_cast<nb::object*>(&key_renames),
+              static_cast<nb::object*>(&filter_renames)})
+            f(*o);
+    }
+
+    // -- The shared functions --------------------------------------------------------------
+
+    /// `client_dependency`: the backend's `client` attribute when it has one, else the backend.
+    nb::object client() const;
+
+    /// `_execute_query`: an awaitable giving `client.execute(query, params)`, run on the
+    /// framework's thread pool (async mode) or right away on the event loop.
+    nb::object execute(nb::handle client, nb::handle query, nb::handle params) const;
+
+    /// The DESCRIBE TABLE statement through `execute`, with an empty parameter dict.
+    nb::object describe(nb::handle client) const;
+
+    /// `_validate_pk_values`: 400 "Missing primary key field: {name}" for the first key column
+    /// absent from `pk_values` or None there.
+    void validate_pk_values(nb::handle pk_values) const;
+
+    /// `_build_where_clause`: the WHERE clause of the filterable, non-None filters and its
+    /// parameters.
+    std::pair<std::string, nb::dict> build_where_clause(nb::handle filters) const;
+
+    // -- Procedures several handlers repeat --------------------------------------------------
+
+    /// The mapping the handler's steps see: FastAPI parameter names given back their columns.
+    static nb::object columns_of(nb::handle values, nb::handle renames);
+
+    /// "{name}={value}, ..." over every entry of `pk_values`, unquoted.
+    static std::string key_listing(nb::handle pk_values);
+
+    /// Row conversion, first half: whether the rows are positional, so that one DESCRIBE
+    /// statement must name their columns.
+    static bool positional(nb::handle rows);
+    /// The column names of a DESCRIBE TABLE result.
+    static nb::object columns(nb::handle describe_rows);
+    /// Row conversion, second half: a record per row (`dict(row)` when `columns` is unset).
+    static nb::object records(nb::handle rows, nb::handle columns);
+    /// One row as a record.
+    static nb::object record(nb::handle row, nb::handle columns);
+
+    /// Record answer: `response_model(**record)`, or the record itself.
+    nb::object record_answer(nb::handle record) const;
+
+    /// The list answer: `list_model` (unless it is GenericListResponse) or GenericListResponse
+    /// built with the four keyword arguments.
+    nb::object list_answer(nb::handle total, nb::handle items, nb::handle limit,
+                           nb::handle offset) const;
+
+    /// Raises `HTTPException(status_code=status, detail=detail)`.
+    [[noreturn]] void http_error(int status, const std::string& detail) const;
+
+    /// The handler guard; call it from inside a catch block. An HTTPException and anything that
+    /// is not an `Exception` pass unchanged; any other error is logged with its traceback and
+    /// answered 500.
+    [[noreturn]] void fail(const HandlerTexts& texts) const;
+
+    /// Body to record: `model_dump` (or the body's own `dict`) with the given keywords.
+    nb::object body_record(nb::handle body, bool exclude_none) const;
+
+    /// Field validators: each of `custom_validators` replaces its field's value in `data`.
+    void apply_validators(nb::handle data) const;
+};
+
+/// A new Python object owning `router`, visible to the garbage collector.
+nb::object make_router_object(Router* router);
+
+/// The router a router object owns.
+Router& router_of(nb::handle object);
+
+/// Creates the router object type; module execution calls it once.
+void init_router_type();
+
+/// A coroutine giving `value` when awaited (statements run on the event loop).
+Task completed(nb::object value);
+
+} // namespace kelvora::rowplane
