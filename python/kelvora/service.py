@@ -246,7 +246,7 @@ def _cache_router(table: TableSettings, client, cache):
 
     def load() -> int:
         columns = [row[0] for row in client.execute("DESCRIBE TABLE " + table.name)]
-        rows = client.execute("SELECT * FROM " + table.name)
+        rows = client.execute("SELECT * FROM " + table.name + " ORDER BY " + table.key)
         cache.store(
             database="clickhouse",
             table=table.name,
