@@ -32,8 +32,12 @@ __all__ = ["Client", "ClickHouseError", "connect"]
 _MEMORY = ":memory:"
 
 
-class ClickHouseError(RuntimeError):
-    """A statement the engine or server refused; the text is the engine's own message."""
+class ClickHouseError(Exception):
+    """A statement the engine or server refused; the text is the engine's own message.
+
+    Not a RuntimeError: callers that give RuntimeError a meaning of their own (the config router
+    answers 404 for a version the store cannot restore) must not mistake a database failure for it.
+    """
 
 
 class _Embedded:
