@@ -18,6 +18,7 @@ backends instead: its ``execute(query, params)`` has the same contract.
 
 from __future__ import annotations
 
+import atexit
 import base64
 import http.client
 import threading
@@ -240,4 +241,11 @@ def _embedded(path: str) -> Client:
             )
         client = Client("chdb:" + path, _Embedded(path))
         _set_engine((path, client))
+        # The engine is closed before the interpreter finalises, not torn down by it.
+        atexit.register(_close_engine_at_exit, client)
         return client
+
+
+def _close_engine_at_exit(client: Client) -> None:
+    if _engine is not None and _engine[1] is client:
+        client.close()
