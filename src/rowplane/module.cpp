@@ -67,7 +67,6 @@ void import_framework(nb::module_ m) {
     fw.http_exception = m.attr("HTTPException");
     fw.query = m.attr("Query");
     fw.run_in_threadpool = m.attr("run_in_threadpool");
-    fw.base_model_dict = m.attr("BaseModel").attr("dict");
     fw.available = true;
 }
 

@@ -4,6 +4,7 @@
 #include "native/calls.hpp"
 #include "native/errors.hpp"
 #include "native/literals.hpp"
+#include "native/models.hpp"
 #include "native/names.hpp"
 #include "native/records.hpp"
 
@@ -19,16 +20,6 @@ Framework& framework() {
 
 namespace {
 
-/// `hasattr(value, name)`, keeping the attribute in `result`; errors other than AttributeError
-/// raise.
-bool lookup(nb::handle value, nb::handle name, nb::object& result) {
-    PyObject* found = nullptr;
-    int status = _PyObject_LookupAttr(value.ptr(), name.ptr(), &found);
-    if (status < 0) raise_pending();
-    result = nb::steal(found);
-    return status == 1;
-}
-
 nb::object as_dict(nb::handle value) {
     return steal_or_raise(
         PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr()));
@@ -38,7 +29,7 @@ nb::object as_dict(nb::handle value) {
 
 nb::object Router::client() const {
     nb::object client;
-    return lookup(backend, KELVORA_NAME("client"), client) ? client : backend;
+    return lookup_attribute(backend, KELVORA_NAME("client"), client) ? client : backend;
 }
 
 Task completed(nb::object value) {
@@ -118,7 +109,7 @@ bool Router::positional(nb::handle rows) {
     nb::object first = item(rows, 0);
     if (PyTuple_CheckExact(first.ptr())) return true;
     nb::object keys;
-    return !lookup(first, KELVORA_NAME("keys"), keys);
+    return !lookup_attribute(first, KELVORA_NAME("keys"), keys);
 }
 
 nb::object Router::columns(nb::handle describe_rows) {
@@ -185,15 +176,7 @@ void Router::fail(const HandlerTexts& texts) const {
 }
 
 nb::object Router::body_record(nb::handle body, bool exclude_none) const {
-    // Pydantic's own `dict` only forwards to `model_dump` after a deprecation warning, so its
-    // models are asked directly; any other `dict` is the body's own and is called.
-    nb::object dict_method;
-    bool pydantic_dict = lookup(body.type(), KELVORA_NAME("dict"), dict_method) &&
-                         dict_method.is(framework().base_model_dict);
-    nb::object method;
-    if (pydantic_dict || !lookup(body, KELVORA_NAME("dict"), method))
-        method = steal_or_raise(PyObject_GetAttr(body.ptr(), KELVORA_NAME("model_dump").ptr()));
-    return exclude_none ? method("exclude_none"_a = true) : method();
+    return model_as_dict(body, exclude_none);
 }
 
 void Router::apply_validators(nb::handle data) const {

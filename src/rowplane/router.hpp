@@ -21,7 +21,6 @@ inline constexpr const char* module_name = "kelvora.rowplane";
 struct Framework {
     bool available = false;
     nb::object api_router, depends, http_exception, query, path, run_in_threadpool, json_response;
-    nb::object base_model_dict; ///< `BaseModel.dict`, Pydantic's deprecated alias of model_dump
     nb::object list_response, message_response; ///< GenericListResponse, GenericMessageResponse
     nb::object logger;                          ///< the module logger
     nb::object datetime;                        ///< the `datetime` class

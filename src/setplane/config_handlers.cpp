@@ -4,6 +4,7 @@
 
 #include "native/calls.hpp"
 #include "native/literals.hpp"
+#include "native/models.hpp"
 #include "native/names.hpp"
 
 namespace kelvora::setplane {
@@ -11,24 +12,6 @@ namespace kelvora::setplane {
 namespace {
 
 using namespace nb::literals;
-
-/// The plain mapping of a validated model: `validated.dict()` when it has that attribute,
-/// otherwise `validated.model_dump()`. Pydantic's own `dict` only forwards to `model_dump` after a
-/// deprecation warning, so a model that inherits it is asked `model_dump()` directly.
-nb::object plain_dict(nb::handle validated) {
-    nb::object inherited =
-        nb::module_::import_("pydantic").attr("BaseModel").attr(KELVORA_NAME("dict"));
-    PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(validated.type().ptr(), KELVORA_NAME("dict").ptr(), &found) < 0)
-        raise_pending();
-    const bool pydantic_dict = found == inherited.ptr();
-    Py_XDECREF(found);
-    if (pydantic_dict) return call_method(validated, KELVORA_NAME("model_dump"));
-    const int has_dict = _PyObject_LookupAttr(validated.ptr(), KELVORA_NAME("dict").ptr(), &found);
-    if (has_dict < 0) raise_pending();
-    Py_XDECREF(found);
-    return call_method(validated, has_dict ? KELVORA_NAME("dict") : KELVORA_NAME("model_dump"));
-}
 
 Task get_full_config_task(nb::object state) {
     ConfigRouter& r = router_of(state);
@@ -44,7 +27,7 @@ Task replace_config_task(nb::object state, nb::object new_config) {
     ConfigRouter& r = router_of(state);
     try {
         if (is_true(r.config_model))
-            new_config = plain_dict(call_with_mapping(r.config_model, new_config));
+            new_config = model_as_dict(call_with_mapping(r.config_model, new_config));
         co_await r.in_thread(KELVORA_NAME("update_config"), new_config);
         nb::object config = co_await r.get_config(true);
         if (r.reloads()) co_await reload_step(state, false);
