@@ -7,6 +7,7 @@
 
 #include "clickhouse/values.hpp"
 #include "native/errors.hpp"
+#include "native/guards.hpp"
 #include "native/literals.hpp"
 
 #include <cmath>
@@ -121,15 +122,14 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
     } else if (is_quoted_as_text(value)) {
         append_quoted_text(out, utf8(steal_or_raise(PyObject_Str(v))));
     } else if (PyList_Check(v) || PyTuple_Check(v)) {
-        if (Py_EnterRecursiveCall(" while binding a parameter")) raise_pending();
+        RecursionGuard depth(" while binding a parameter");
         // Items are read from a snapshot, so a list changed while binding cannot be cut short.
         nb::object items = steal_or_raise(PySequence_Tuple(v));
         out += PyList_Check(v) ? '[' : '(';
         append_items(out, &PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()), zone);
         out += PyList_Check(v) ? ']' : ')';
-        Py_LeaveRecursiveCall();
     } else if (PyDict_Check(v)) {
-        if (Py_EnterRecursiveCall(" while binding a parameter")) raise_pending();
+        RecursionGuard depth(" while binding a parameter");
         nb::object items = steal_or_raise(PyDict_Items(v));
         out += '{';
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
@@ -140,7 +140,6 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
             append_literal(out, PyTuple_GET_ITEM(pair, 1), zone);
         }
         out += '}';
-        Py_LeaveRecursiveCall();
     } else {
         raise(PyExc_TypeError,
               "a value of type " + python_type_name(value) + " has no ClickHouse literal");

@@ -9,6 +9,8 @@
 
 #include "native/errors.hpp"
 
+#include <utility>
+
 namespace kelvora {
 namespace {
 
@@ -97,13 +99,19 @@ PyObject* awaitable_iterator(PyObject* awaitable) {
     return iterator;
 }
 
+/// Ends the coroutine and destroys its C++ frame. The object lets go of the frame first:
+/// destroying the frame's locals can run Python code (a `__del__`, a collection) that reaches
+/// this object again, and must find it finished, with no frame to traverse.
+void end(CoroutineObject* c) {
+    c->started = c->finished = true;
+    if (Task::Handle handle = std::exchange(c->handle, nullptr)) handle.destroy();
+}
+
 PySendResult finish(CoroutineObject* c, PyObject** out) {
     Task::promise_type& promise = c->handle.promise();
     nb::object result = std::move(promise.result);
     nb::object error = std::move(promise.error);
-    c->handle.destroy();
-    c->handle = nullptr;
-    c->finished = true;
+    end(c);
     if (error.is_valid()) {
         if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_StopIteration)) {
             // As in Python, StopIteration must not leak out of a coroutine as its ending.
@@ -198,11 +206,7 @@ PySendResult throw_into(CoroutineObject* c, nb::object error, PyObject** out) {
     }
     if (!c->started) {
         // Nothing of the body has run: the coroutine ends with the exception, like Python's.
-        if (c->handle) {
-            c->handle.destroy();
-            c->handle = nullptr;
-        }
-        c->started = c->finished = true;
+        end(c);
         restore_error(std::move(error));
         return PYGEN_ERROR;
     }
@@ -328,11 +332,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     CoroutineObject* c = as_coroutine(self);
     if (!c->started || c->finished) {
         if (refuse_state(c)) return nullptr;
-        if (c->handle) {
-            c->handle.destroy();
-            c->handle = nullptr;
-        }
-        c->started = c->finished = true;
+        end(c);
         Py_RETURN_NONE;
     }
     PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
@@ -397,11 +397,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int coroutine_clear(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
-    if (c->handle && !c->running) {
-        c->handle.destroy();
-        c->handle = nullptr;
-        c->started = c->finished = true;
-    }
+    if (c->handle && !c->running) end(c);
     return 0;
 }
 
@@ -410,7 +406,7 @@ void coroutine_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     CoroutineObject* c = as_coroutine(self);
-    if (c->handle) c->handle.destroy();
+    end(c);
     Py_CLEAR(c->qualname);
     --live_coroutines;
     type->tp_free(self);

@@ -213,15 +213,17 @@ nb::object build_code(FunctionObject* f) {
         if (p.kind == Kind::VarKeyword) flags |= CO_VARKEYWORDS;
     }
     if (f->data->coroutine) flags |= CO_COROUTINE;
-    nb::object module_name =
+    // The names are set as objects: `__name__`, `__qualname__` and `__module__` may hold text
+    // without a UTF-8 form.
+    nb::object file_name =
         f->module && PyUnicode_Check(f->module) ? nb::borrow(f->module) : nb::object(nb::str("?"));
-    PyCodeObject* empty =
-        PyCode_NewEmpty(nb::borrow<nb::str>(module_name).c_str(), PyUnicode_AsUTF8(f->name), 0);
-    nb::object code = steal_or_raise(reinterpret_cast<PyObject*>(empty));
+    nb::object code = steal_or_raise(reinterpret_cast<PyObject*>(PyCode_NewEmpty("?", "?", 0)));
     return code.attr("replace")("co_argcount"_a = list.positional_count(),
                                 "co_kwonlyargcount"_a = kwonly, "co_varnames"_a = nb::tuple(names),
                                 "co_nlocals"_a = nb::len(names), "co_flags"_a = flags,
-                                "co_qualname"_a = nb::borrow(f->qualname));
+                                "co_name"_a = nb::borrow(f->name),
+                                "co_qualname"_a = nb::borrow(f->qualname),
+                                "co_filename"_a = file_name);
 }
 
 PyObject* get_code(PyObject* self, void*) {

@@ -28,8 +28,9 @@ int execute_module(PyObject* module, const char* short_name, ModuleBody body) no
         PyErr_SetString(PyExc_ImportError, text.c_str());
         return -1;
     }
+    // The native types are made in this interpreter from here on, whether or not the execution
+    // succeeds.
     home_interpreter = current;
-    executed = true;
 
     nb::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, module);
     if (!nb::detail::internals) return -1;
@@ -37,6 +38,7 @@ int execute_module(PyObject* module, const char* short_name, ModuleBody body) no
         init_function_type();
         init_coroutine_type();
         body(nb::borrow<nb::module_>(module));
+        executed = true;
         return 0;
     } catch (...) {
         restore_current_exception();

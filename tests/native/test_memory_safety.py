@@ -1,0 +1,97 @@
+"""Faults that once crashed the interpreter, each reached through the public API.
+
+Each case runs in a fresh interpreter, so that a crash is reported as a failed test with what the
+process printed, not as the end of the test run.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kelvora
+
+
+def run_python(code):
+    path = [os.path.dirname(os.path.dirname(kelvora.__file__)), os.environ.get("PYTHONPATH", "")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+
+
+@pytest.mark.parametrize(
+    "value",
+    ["[[[object()]]]", "([(object(),)],)", "{'k': {'k': [object()]}}", "[{'k': (object(),)}]"],
+)
+def test_failing_nested_binds_leave_the_recursion_depth_alone(value):
+    done = run_python(f"""
+        import sys
+        from kelvora import _clickhouse
+
+        for _ in range(3000):
+            try:
+                _clickhouse.bind("SELECT %(x)s", {{"x": {value}}}, None)
+            except TypeError:
+                pass
+
+        def depth(n):
+            return n if n == 0 else depth(n - 1)
+
+        # The full recursion limit is still there to use.
+        print(depth(sys.getrecursionlimit() - 50))
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "0\n", "")
+
+
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__", "__module__"])
+def test_function_names_without_utf8_form_give_a_code_object(attribute):
+    done = run_python(f"""
+        from kelvora.backends import ClickHouseBackend
+
+        function = ClickHouseBackend.query
+        setattr(function, {attribute!r}, "\\udc80")
+        code = function.__code__
+        print(ascii((code.co_name, code.co_qualname, code.co_filename)), repr(function) != "")
+    """)
+    expected = {
+        "__name__": "('\\udc80', 'ClickHouseBackend.query', 'kelvora.backends')",
+        "__qualname__": "('query', '\\udc80', 'kelvora.backends')",
+        "__module__": "('query', 'ClickHouseBackend.query', '\\udc80')",
+    }[attribute]
+    assert (done.returncode, done.stdout, done.stderr) == (0, expected + " True\n", "")
+
+
+def test_a_failed_execution_can_be_retried():
+    # The framework import fails with an error that is no ImportError, so the module's execution
+    # stops part-way; once the cause is gone, the import succeeds.
+    done = run_python("""
+        import sys, types
+
+        broken = types.ModuleType("fastapi")
+        def refuse(name):
+            raise RuntimeError("fastapi is broken")
+        broken.__getattr__ = refuse
+        sys.modules["fastapi"] = broken
+        try:
+            import kelvora.setplane
+        except RuntimeError as e:
+            print("first:", e)
+        del sys.modules["fastapi"]
+        sys.modules.pop("kelvora.setplane", None)
+
+        import kelvora.setplane
+        print("second:", kelvora.setplane.FASTAPI_AVAILABLE)
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0,
+        "first: fastapi is broken\nsecond: True\n",
+        "",
+    )
