@@ -1,6 +1,7 @@
 // DuckDbBackend: the read-only backend over tables kept by the host's DuckDB cache manager.
 #include "backends/operations.hpp"
 
+#include "native/calls.hpp"
 #include "native/errors.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
@@ -123,16 +124,6 @@ nb::object get_by_id(nb::handle, Arguments& a) {
         raise(PyExc_ValueError, "Record with " + py_format(self.attr(KELVORA_NAME("primary_key"))) +
                                     "=" + py_format(id_value) + " not found in cache");
     return item(results, 0);
-}
-
-/// `{**info}`: a mapping's entries in their order, in a new dict.
-nb::dict unpack_mapping(nb::handle info) {
-    nb::dict result;
-    if (!PyDict_Check(info.ptr()) && !PyObject_HasAttrString(info.ptr(), "keys"))
-        raise(PyExc_TypeError,
-              "argument after ** must be a mapping, not " + python_type_name(info));
-    if (PyDict_Merge(result.ptr(), info.ptr(), 1)) raise_pending();
-    return result;
 }
 
 nb::object get_info(nb::handle, Arguments& a) {

@@ -39,8 +39,14 @@ nb::object method(const char* class_name, const char* name, const char* doc,
                   std::vector<Parameter> parameters, Body body, const char* returns,
                   Check return_check, nb::handle defaults) {
     std::string qualname = std::string(class_name) + "." + name;
-    FunctionSpec spec{name,    qualname.c_str(), module_name, doc, std::move(parameters),
-                      returns, return_check,     false,       body};
+    FunctionSpec spec{.name = name,
+                      .qualname = qualname.c_str(),
+                      .module = module_name,
+                      .doc = doc,
+                      .parameters = std::move(parameters),
+                      .return_annotation = returns,
+                      .return_check = return_check,
+                      .body = body};
     return make_function(spec, nb::none(), defaults);
 }
 

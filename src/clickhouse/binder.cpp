@@ -16,63 +16,6 @@ namespace kelvora::clickhouse {
 
 namespace {
 
-/// Escapes of the characters that may not appear as themselves inside a quoted literal.
-const char* escape_of(unsigned char c) {
-    switch (c) {
-    case '\\':
-        return "\\\\";
-    case '\'':
-        return "\\'";
-    case '\b':
-        return "\\b";
-    case '\f':
-        return "\\f";
-    case '\r':
-        return "\\r";
-    case '\n':
-        return "\\n";
-    case '\t':
-        return "\\t";
-    case '\0':
-        return "\\0";
-    case '\a':
-        return "\\a";
-    case '\v':
-        return "\\v";
-    default:
-        return nullptr;
-    }
-}
-
-void append_quoted_text(std::string& out, std::string_view text) {
-    out += '\'';
-    for (char c : text) {
-        if (const char* escape = escape_of(static_cast<unsigned char>(c)))
-            out += escape;
-        else
-            out += c;
-    }
-    out += '\'';
-}
-
-void append_quoted_bytes(std::string& out, std::string_view bytes) {
-    static const char hex[] = "0123456789ABCDEF";
-    out += '\'';
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (const char* escape = escape_of(byte)) {
-            out += escape;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 15];
-        } else {
-            out += c;
-        }
-    }
-    out += '\'';
-}
-
 void append_float(std::string& out, double value) {
     if (std::isnan(value)) {
         out += "nan";
@@ -107,11 +50,11 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
     } else if (PyFloat_Check(v)) {
         append_float(out, PyFloat_AS_DOUBLE(v));
     } else if (PyUnicode_Check(v)) {
-        append_quoted_text(out, utf8(value));
+        append_clickhouse_string_literal(out, utf8(value));
     } else if (PyBytes_Check(v) || PyByteArray_Check(v)) {
         char* data = PyBytes_Check(v) ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
         Py_ssize_t size = PyBytes_Check(v) ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v);
-        append_quoted_bytes(out, {data, static_cast<size_t>(size)});
+        append_clickhouse_bytes_literal(out, {data, static_cast<size_t>(size)});
     } else if (append_temporal_literal(out, value, zone) || append_uuid_literal(out, value)) {
     } else if (is_decimal(value)) {
         if (!is_true(value.attr("is_finite")())) {
@@ -120,7 +63,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
             out += utf8(steal_or_raise(PyObject_Str(v)));
         }
     } else if (is_quoted_as_text(value)) {
-        append_quoted_text(out, utf8(steal_or_raise(PyObject_Str(v))));
+        append_clickhouse_string_literal(out, utf8(steal_or_raise(PyObject_Str(v))));
     } else if (PyList_Check(v) || PyTuple_Check(v)) {
         RecursionGuard depth(" while binding a parameter");
         // Items are read from a snapshot, so a list changed while binding cannot be cut short.

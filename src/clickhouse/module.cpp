@@ -46,9 +46,12 @@ nb::object decode_tab_separated(nb::handle, Arguments& a) {
 
 nb::object function(const char* name, const char* doc, std::vector<Parameter> parameters, Body body,
                     nb::handle defaults) {
-    return make_function(
-        {name, name, module_name, doc, std::move(parameters), nullptr, Check::None, false, body},
-        nb::none(), defaults);
+    return make_function({.name = name,
+                          .module = module_name,
+                          .doc = doc,
+                          .parameters = std::move(parameters),
+                          .body = body},
+                         nb::none(), defaults);
 }
 
 } // namespace

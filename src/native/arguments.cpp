@@ -57,7 +57,7 @@ void ParameterList::bind(PyObject* const* args, size_t nargs, PyObject* kwnames,
 
     // Keywords fill the parameters not given by position; the first keyword that names a
     // parameter already given, or no parameter at all, is reported after the count check.
-    if (var_keyword_ >= 0) out.keywords() = nb::dict();
+    if (var_keyword_ >= 0) out.at(var_keyword_) = out.keywords() = nb::dict();
     PyObject* repeated = nullptr;
     PyObject* unexpected = nullptr;
     const size_t kwcount = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;

@@ -37,7 +37,8 @@ struct Parameter {
 inline constexpr size_t max_parameters = 16;
 
 /// Arguments bound to a parameter list, in declaration order; the variadic keyword mapping,
-/// when declared, is a fresh dict (empty when no extra keyword was given).
+/// when declared, is a fresh dict (empty when no extra keyword was given), found both at its
+/// parameter's position and as `keywords()`.
 class Arguments {
 public:
     nb::handle operator[](size_t index) const { return values_[index]; }

@@ -3,6 +3,8 @@
 
 #include "native/errors.hpp"
 
+#include <string_view>
+
 namespace kelvora {
 
 /// `callable(*args)` through vectorcall.
@@ -19,5 +21,12 @@ nb::object call_method(nb::handle self, nb::handle name, const Args&... args) {
     return steal_or_raise(
         PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(Args) + 1, nullptr));
 }
+
+/// `{**mapping}`: the entries of a mapping in a new dict. Anything without `keys()` is refused
+/// with TypeError "{described}argument after ** must be a mapping, not {type}".
+nb::dict unpack_mapping(nb::handle mapping, std::string_view described = "");
+
+/// `callable(**mapping)`, refusing a mapping that is none with Python's own text.
+nb::object call_with_mapping(nb::handle callable, nb::handle mapping);
 
 } // namespace kelvora

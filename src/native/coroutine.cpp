@@ -501,6 +501,10 @@ nb::object start(Task&& task, nb::handle qualname) {
     return nb::steal(reinterpret_cast<PyObject*>(c));
 }
 
+Task completed(nb::object value) {
+    co_return value;
+}
+
 void init_coroutine_type() {
     if (!coroutine_type)
         coroutine_type = reinterpret_cast<PyTypeObject*>(

@@ -75,12 +75,18 @@ public:
     /// Hands the coroutine to a new Python awaitable object; `qualname` names it in warnings.
     friend nb::object start(Task&& task, nb::handle qualname);
 
+    /// A coroutine giving `value` when awaited, for a step that already has its result.
+    Task completed(nb::object value);
+
 private:
     explicit Task(Handle handle) : handle_(handle) {}
     Handle handle_;
 };
 
 nb::object start(Task&& task, nb::handle qualname);
+
+/// A coroutine giving `value` when awaited, for a step that already has its result.
+Task completed(nb::object value);
 
 /// Creates the awaitable type of this extension module; module execution calls it once.
 void init_coroutine_type();

@@ -21,8 +21,8 @@ struct FunctionData {
     ParameterList parameters;
     Check return_check;
     std::string return_annotation; // empty when none
-    bool coroutine;
     Body body;
+    CoroutineBody coroutine;
 };
 
 struct FunctionObject {
@@ -56,7 +56,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         f->data->parameters.bind(args, PyVectorcall_NARGS(nargsf), kwnames,
                                  f->defaults == Py_None ? nullptr : f->defaults,
                                  f->kwdefaults == Py_None ? nullptr : f->kwdefaults, bound);
-        nb::object result = f->data->body(f->closure, bound);
+        nb::object result = f->data->coroutine
+                                ? start(f->data->coroutine(f->closure, bound), f->qualname)
+                                : f->data->body(f->closure, bound);
         if (f->data->return_check != Check::None)
             ParameterList::check_return(f->data->return_check, result);
         return result.release().ptr();
@@ -218,12 +220,11 @@ nb::object build_code(FunctionObject* f) {
     nb::object file_name =
         f->module && PyUnicode_Check(f->module) ? nb::borrow(f->module) : nb::object(nb::str("?"));
     nb::object code = steal_or_raise(reinterpret_cast<PyObject*>(PyCode_NewEmpty("?", "?", 0)));
-    return code.attr("replace")("co_argcount"_a = list.positional_count(),
-                                "co_kwonlyargcount"_a = kwonly, "co_varnames"_a = nb::tuple(names),
-                                "co_nlocals"_a = nb::len(names), "co_flags"_a = flags,
-                                "co_name"_a = nb::borrow(f->name),
-                                "co_qualname"_a = nb::borrow(f->qualname),
-                                "co_filename"_a = file_name);
+    return code.attr("replace")(
+        "co_argcount"_a = list.positional_count(), "co_kwonlyargcount"_a = kwonly,
+        "co_varnames"_a = nb::tuple(names), "co_nlocals"_a = nb::len(names), "co_flags"_a = flags,
+        "co_name"_a = nb::borrow(f->name), "co_qualname"_a = nb::borrow(f->qualname),
+        "co_filename"_a = file_name);
 }
 
 PyObject* get_code(PyObject* self, void*) {
@@ -297,7 +298,7 @@ nb::object make_function(const FunctionSpec& spec, nb::handle closure, nb::handl
                          nb::handle kwdefaults) {
     auto data = std::make_unique<FunctionData>(FunctionData{
         ParameterList(spec.name, spec.parameters), spec.return_check,
-        spec.return_annotation ? spec.return_annotation : "", spec.coroutine, spec.body});
+        spec.return_annotation ? spec.return_annotation : "", spec.body, spec.coroutine});
     nb::dict annotations;
     for (const Parameter& p : spec.parameters)
         if (p.annotation) annotations[p.name] = p.annotation;

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "native/arguments.hpp"
+#include "native/coroutine.hpp"
 
 #include <nanobind/nanobind.h>
 
+#include <utility>
 #include <vector>
 
 namespace kelvora {
@@ -15,7 +17,17 @@ namespace nb = nanobind;
 /// was created with (the router state, or None).
 using Body = nb::object (*)(nb::handle closure, Arguments& args);
 
+/// The body of a native coroutine function: calling the function starts the Task it gives,
+/// named after the function's `__qualname__`.
+using CoroutineBody = Task (*)(nb::handle closure, Arguments& args);
+
+/// The coroutine body that calls `coroutine(closure, argument, ...)`: a C++ coroutine function
+/// taking the closure, then one `nb::object` per declared parameter, in declaration order (the
+/// variadic keyword mapping at its place).
+template <auto coroutine> CoroutineBody coroutine_body();
+
 /// Everything a native function is made from. Texts are copied when the function is created.
+/// Exactly one of `body` and `coroutine` is set.
 struct FunctionSpec {
     const char* name;
     const char* qualname = nullptr; ///< defaults to `name`
@@ -24,8 +36,9 @@ struct FunctionSpec {
     std::vector<Parameter> parameters;
     const char* return_annotation = nullptr;
     Check return_check = Check::None;
-    bool coroutine = false; ///< the body returns an awaitable; `inspect` sees a coroutine function
     Body body = nullptr;
+    /// Set for a coroutine function, which `inspect` and FastAPI see as one.
+    CoroutineBody coroutine = nullptr;
 };
 
 /// Creates the function type of this extension module; module execution calls it once.
@@ -39,5 +52,21 @@ nb::object make_function(const FunctionSpec& spec, nb::handle closure = nb::none
 
 /// Counts live native functions (for leak checks in tests).
 size_t live_function_count();
+
+namespace detail {
+template <typename> struct CoroutineArity;
+template <typename... Parameters> struct CoroutineArity<Task (*)(nb::object, Parameters...)> {
+    static constexpr size_t value = sizeof...(Parameters);
+};
+} // namespace detail
+
+template <auto coroutine> CoroutineBody coroutine_body() {
+    constexpr size_t arity = detail::CoroutineArity<decltype(coroutine)>::value;
+    return [](nb::handle closure, Arguments& args) -> Task {
+        return [&]<size_t... index>(std::index_sequence<index...>) {
+            return coroutine(nb::borrow(closure), nb::borrow(args[index])...);
+        }(std::make_index_sequence<arity>{});
+    };
+}
 
 } // namespace kelvora

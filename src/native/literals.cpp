@@ -39,15 +39,71 @@ std::string py_format(nb::handle value) {
     return out;
 }
 
+namespace {
+
+/// The escapes of the characters that may not appear as themselves inside a quoted literal.
+const char* clickhouse_escape(unsigned char c) {
+    switch (c) {
+    case '\\':
+        return "\\\\";
+    case '\'':
+        return "\\'";
+    case '\b':
+        return "\\b";
+    case '\f':
+        return "\\f";
+    case '\r':
+        return "\\r";
+    case '\n':
+        return "\\n";
+    case '\t':
+        return "\\t";
+    case '\0':
+        return "\\0";
+    case '\a':
+        return "\\a";
+    case '\v':
+        return "\\v";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+void append_clickhouse_string_literal(std::string& out, std::string_view text) {
+    out += '\'';
+    for (char c : text) {
+        if (const char* escape = clickhouse_escape(static_cast<unsigned char>(c)))
+            out += escape;
+        else
+            out += c;
+    }
+    out += '\'';
+}
+
+void append_clickhouse_bytes_literal(std::string& out, std::string_view bytes) {
+    static const char hex[] = "0123456789ABCDEF";
+    out += '\'';
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (const char* escape = clickhouse_escape(byte)) {
+            out += escape;
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '\'';
+}
+
 std::string clickhouse_string_literal(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
-    out += '\'';
-    for (char c : text) {
-        if (c == '\\' || c == '\'') out += '\\';
-        out += c;
-    }
-    out += '\'';
+    append_clickhouse_string_literal(out, text);
     return out;
 }
 

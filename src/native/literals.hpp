@@ -23,8 +23,16 @@ std::string py_format(nb::handle value);
 /// Appends `format(value, "")` to `out` (no copy for `str` values).
 void append_format(std::string& out, nb::handle value);
 
-/// ClickHouse string literal: quoted, with `\` and `'` escaped by a backslash.
+/// ClickHouse string literal: quoted, with `\`, `'` and the control characters that have a
+/// backslash escape (NUL, \a \b \t \n \v \f \r) escaped, so no text can end it early.
 std::string clickhouse_string_literal(std::string_view text);
+
+/// Appends the ClickHouse string literal of `text`.
+void append_clickhouse_string_literal(std::string& out, std::string_view text);
+
+/// Appends the ClickHouse string literal of raw bytes: as text, with every other byte outside
+/// printable ASCII written `\xHH`.
+void append_clickhouse_bytes_literal(std::string& out, std::string_view bytes);
 
 /// Standard SQL string literal (DuckDB): quoted, with `'` doubled; backslash is no escape there.
 std::string sql_string_literal(std::string_view text);

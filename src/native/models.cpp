@@ -1,6 +1,9 @@
-// Request bodies given as host models, turned into plain dicts.
+// Pydantic models: the response models the router modules declare, and host models turned into
+// plain dicts.
 #include "native/models.hpp"
 
+#include "native/attributes.hpp"
+#include "native/classes.hpp"
 #include "native/errors.hpp"
 #include "native/names.hpp"
 
@@ -8,12 +11,15 @@ namespace kelvora {
 
 using namespace nb::literals;
 
-bool lookup_attribute(nb::handle value, nb::handle name, nb::object& result) {
-    PyObject* found = nullptr;
-    const int status = _PyObject_LookupAttr(value.ptr(), name.ptr(), &found);
-    if (status < 0) raise_pending();
-    result = nb::steal(found);
-    return status == 1;
+nb::object make_model(nb::handle base_model, const char* module, const char* name, const char* doc,
+                      std::initializer_list<ModelField> fields) {
+    nb::dict annotations;
+    Members members{{"__annotations__", annotations}};
+    for (const ModelField& field : fields) {
+        annotations[field.name] = field.type;
+        if (field.default_value.is_valid()) members.emplace_back(field.name, field.default_value);
+    }
+    return make_class(base_model.type(), nb::make_tuple(base_model), module, name, doc, members);
 }
 
 namespace {

@@ -1,15 +1,25 @@
-// Request bodies given as host models, turned into plain dicts.
+// Pydantic models: the response models the router modules declare, and host models turned into
+// plain dicts.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <initializer_list>
 
 namespace kelvora {
 
 namespace nb = nanobind;
 
-/// `getattr(value, name)` when present, kept in `result`; false when absent. Errors other than
-/// AttributeError raise.
-bool lookup_attribute(nb::handle value, nb::handle name, nb::object& result);
+/// One field of a declared model: its name, its type, and its default (none when required).
+struct ModelField {
+    const char* name;
+    nb::object type;
+    nb::object default_value = nb::object();
+};
+
+/// A subclass of `base_model` as a class statement with annotated fields would make it.
+nb::object make_model(nb::handle base_model, const char* module, const char* name, const char* doc,
+                      std::initializer_list<ModelField> fields);
 
 /// A model instance as a plain dict: its own `dict()` when it has one, otherwise
 /// `model_dump()` (with `exclude_none=True` when asked). Pydantic's inherited `dict` is only a

@@ -4,6 +4,7 @@
 #include "native/coroutine.hpp"
 #include "native/errors.hpp"
 #include "native/function.hpp"
+#include "native/state.hpp"
 
 #include <string>
 
@@ -37,6 +38,7 @@ int execute_module(PyObject* module, const char* short_name, ModuleBody body) no
     try {
         init_function_type();
         init_coroutine_type();
+        init_state_type();
         body(nb::borrow<nb::module_>(module));
         executed = true;
         return 0;

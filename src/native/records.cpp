@@ -1,4 +1,5 @@
-// Records from positional rows: column names paired with a row's values, position by position.
+// Records: dicts built from pairs, and from positional rows (column names paired with a row's
+// values, position by position).
 #include "native/records.hpp"
 
 #include "native/errors.hpp"
@@ -6,6 +7,14 @@
 #include <algorithm>
 
 namespace kelvora {
+
+nb::dict ordered(std::initializer_list<std::pair<nb::handle, nb::handle>> entries) {
+    nb::object result =
+        steal_or_raise(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries.size())));
+    for (const auto& [key, value] : entries)
+        if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr())) raise_pending();
+    return nb::steal<nb::dict>(result.release());
+}
 
 nb::object item(nb::handle value, Py_ssize_t index) {
     PyObject* v = value.ptr();

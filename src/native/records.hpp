@@ -1,11 +1,18 @@
-// Records from positional rows: column names paired with a row's values, position by position.
+// Records: dicts built from pairs, and from positional rows (column names paired with a row's
+// values, position by position).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
+#include <utility>
+
 namespace kelvora {
 
 namespace nb = nanobind;
+
+/// A new dict of `key: value` pairs, in order.
+nb::dict ordered(std::initializer_list<std::pair<nb::handle, nb::handle>> entries);
 
 /// `value[index]`, as Python's subscription does it.
 nb::object item(nb::handle value, Py_ssize_t index);

@@ -8,9 +8,14 @@
 #include "rowplane/statements.hpp"
 
 #include "native/errors.hpp"
+#include "native/framework.hpp"
 #include "native/function.hpp"
+#include "native/routes.hpp"
+#include "native/state.hpp"
+
 #include "native/literals.hpp"
 #include "native/names.hpp"
+#include <memory>
 
 namespace kelvora::rowplane {
 
@@ -118,46 +123,21 @@ void prepare_statements(Router& r) {
     r.history_sql = to_str(history_statement(r.table, r.key_condition, history_order));
 }
 
-/// Builds the handlers of one router and registers them on it.
-class Registrar {
-public:
-    Registrar(nb::object router, nb::object state)
-        : router_(std::move(router)), state_(std::move(state)),
-          inspect_parameter_(nb::module_::import_("inspect").attr("Parameter")),
-          signature_(nb::module_::import_("inspect").attr("Signature")),
-          client_dependency_(make_function(client_dependency_spec(), state_)) {}
-
-    nb::object depends() const { return framework().depends(client_dependency_); }
-
-    /// A positional-or-keyword parameter of the FastAPI-facing signature.
-    nb::object parameter(const char* name, nb::handle annotation, nb::handle default_) const {
-        return inspect_parameter_(name, inspect_parameter_.attr("POSITIONAL_OR_KEYWORD"),
-                                  "annotation"_a = annotation, "default"_a = default_);
-    }
-    nb::object empty() const { return inspect_parameter_.attr("empty"); }
-
-    /// Creates a handler with its FastAPI-facing signature and `__annotations__`, and applies
-    /// the decorator `router.<method>(path, response_model=...)` to it.
-    void add(const char* method, nb::handle path, nb::handle response_model,
-             const FunctionSpec& spec, nb::handle defaults, nb::list signature,
-             nb::dict annotations) const {
-        nb::object handler = make_function(spec, state_, defaults);
-        handler.attr("__annotations__") = annotations;
-        handler.attr("__signature__") = signature_(signature);
-        router_.attr(method)(path, "response_model"_a = response_model)(handler);
-    }
-
-private:
-    nb::object router_, state_, inspect_parameter_, signature_, client_dependency_;
-};
-
-nb::list concat(nb::list head, nb::handle tail) {
-    for (nb::handle item : tail)
-        head.append(item);
-    return head;
+/// The keywords of a route decorator: `response_model=model`.
+nb::dict route_options(nb::handle model) {
+    nb::dict options;
+    options["response_model"] = model;
+    return options;
 }
 
-nb::object create_crud_router(nb::handle, Arguments& a) {
+/// A module global, as a function of the module would look it up.
+nb::object global(nb::handle module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module.ptr()), name);
+    if (!value) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+    return nb::borrow(value);
+}
+
+nb::object create_crud_router(nb::handle module, Arguments& a) {
     check("table_name", Check::ExactStr, a[table_name_arg], false);
     check("primary_key", Check::ExactStr, a[primary_key_arg], true);
     check("router_prefix", Check::ExactStr, a[router_prefix_arg], true);
@@ -193,47 +173,47 @@ nb::object create_crud_router(nb::handle, Arguments& a) {
                                     "' cannot be a path parameter: it must start with a letter "
                                     "or underscore and hold only letters, digits and underscores");
 
-    auto* r = new Router();
-    nb::object state = make_router_object(r);
-    r->table_name = nb::borrow(table_name);
-    r->table = utf8(table_name);
-    r->backend = nb::borrow(backend);
-    r->pk_fields = {key_name};
-    r->pk_names = {primary_key};
-    r->response_model = nb::borrow(a[response_model_arg]);
-    r->list_model = nb::borrow(a[list_model_arg]);
-    r->order_by = nb::borrow(a[order_by_arg]);
-    r->filterable_fields = filterable_fields;
-    r->timestamp_field = nb::borrow(a[timestamp_field_arg]);
-    r->custom_validators = custom_validators;
-    r->async_mode = async_mode;
-    r->log = Logger(fw.logger);
-    prepare_statements(*r);
-    RouteParameters route_parameters(r->pk_names, filterable_fields);
-    r->key_renames = route_parameters.key_renames();
-    r->filter_renames = route_parameters.filter_renames();
+    nb::object state = hold_state(std::make_unique<Router>());
+    Router& r = state_of<Router>(state);
+    r.table_name = nb::borrow(table_name);
+    r.table = utf8(table_name);
+    r.backend = nb::borrow(backend);
+    r.pk_fields = {key_name};
+    r.pk_names = {primary_key};
+    r.response_model = nb::borrow(a[response_model_arg]);
+    r.list_model = nb::borrow(a[list_model_arg]);
+    r.order_by = nb::borrow(a[order_by_arg]);
+    r.filterable_fields = filterable_fields;
+    r.timestamp_field = nb::borrow(a[timestamp_field_arg]);
+    r.custom_validators = custom_validators;
+    r.async_mode = async_mode;
+    r.log = Logger(global(module, "logger"));
+    r.list_response = global(module, "GenericListResponse");
+    r.message_response = global(module, "GenericMessageResponse");
+    r.datetime = global(module, "datetime");
+    prepare_statements(r);
+    RouteParameters route_parameters(r.pk_names, filterable_fields);
+    r.key_renames = route_parameters.key_renames();
+    r.filter_renames = route_parameters.filter_renames();
 
-    Registrar add(router, state);
+    nb::object client_dependency = make_function(client_dependency_spec(), state);
     nb::object dict_type = nb::module_::import_("typing").attr("Dict");
     nb::handle int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
     nb::handle response_model = a[response_model_arg];
     nb::object record_model = or_else(response_model, dict_type);
-    nb::object list_model = or_else(a[list_model_arg], fw.list_response);
+    nb::object list_model = or_else(a[list_model_arg], r.list_response);
 
     // The handlers taking a body and/or the key: `request`, `client`, then the `trailing`
     // parameters FastAPI fills.
     auto route = [&](const char* method, nb::handle path, nb::handle model,
-                     const FunctionSpec& spec, nb::handle body_model, nb::list trailing) {
-        nb::object depends = add.depends();
-        nb::list signature;
-        nb::dict annotations;
-        if (body_model.is_valid()) {
-            signature.append(add.parameter("request", body_model, add.empty()));
-            annotations["request"] = body_model;
-        }
-        signature.append(add.parameter("client", add.empty(), depends));
-        add.add(method, path, model, spec, nb::make_tuple(depends), concat(signature, trailing),
-                annotations);
+                     const FunctionSpec& spec, nb::handle body_model, nb::handle trailing) {
+        nb::object depends = fw.depends(client_dependency);
+        HandlerSignature signature;
+        if (body_model.is_valid()) signature.add("request", body_model);
+        signature.add("client", nb::handle(), depends);
+        signature.extend(trailing);
+        add_route(router, method, path, route_options(model), spec, state, nb::make_tuple(depends),
+                  signature);
     };
 
     nb::handle create_model = a[create_model_arg];
@@ -243,17 +223,14 @@ nb::object create_crud_router(nb::handle, Arguments& a) {
 
     nb::object limit = fw.query(100, "ge"_a = 1, "le"_a = 1000);
     nb::object offset = fw.query(0, "ge"_a = 0);
-    nb::object depends = add.depends();
-    nb::list signature;
-    signature.append(add.parameter("limit", int_type, limit));
-    signature.append(add.parameter("offset", int_type, offset));
-    signature.append(add.parameter("client", add.empty(), depends));
-    nb::dict annotations;
-    annotations["limit"] = int_type;
-    annotations["offset"] = int_type;
-    add.add("get", KELVORA_NAME("/"), list_model, list_records_spec(),
-            nb::make_tuple(limit, offset, depends), concat(signature, route_parameters.filters()),
-            annotations);
+    nb::object depends = fw.depends(client_dependency);
+    HandlerSignature list_signature;
+    list_signature.add("limit", int_type, limit);
+    list_signature.add("offset", int_type, offset);
+    list_signature.add("client", nb::handle(), depends);
+    list_signature.extend(route_parameters.filters());
+    add_route(router, "get", KELVORA_NAME("/"), route_options(list_model), list_records_spec(),
+              state, nb::make_tuple(limit, offset, depends), list_signature);
 
     nb::object key_path = to_str("/{" + key_name + "}");
     route("get", key_path, record_model, get_record_spec(), nb::handle(), route_parameters.keys());
@@ -261,7 +238,7 @@ nb::object create_crud_router(nb::handle, Arguments& a) {
     if (is_true(update_model))
         route("put", key_path, record_model, update_record_spec(), update_model,
               route_parameters.keys());
-    route("delete", key_path, fw.message_response, delete_record_spec(), nb::handle(),
+    route("delete", key_path, r.message_response, delete_record_spec(), nb::handle(),
           route_parameters.keys());
     if (enable_history)
         route("get", key_path + nb::str("/history"), list_model, get_record_history_spec(),
@@ -271,34 +248,32 @@ nb::object create_crud_router(nb::handle, Arguments& a) {
 
 } // namespace
 
-nb::object make_create_crud_router() {
-    FunctionSpec spec{"create_crud_router",
-                      "create_crud_router",
-                      module_name,
-                      factory_doc,
-                      {{"table_name", "str"},
-                       {"backend", "'StorageBackend'"},
-                       {"primary_key", "Optional[str]"},
-                       {"response_model", "Optional[Type[BaseModel]]"},
-                       {"create_model", "Optional[Type[BaseModel]]"},
-                       {"update_model", "Optional[Type[BaseModel]]"},
-                       {"list_model", "Optional[Type[BaseModel]]"},
-                       {"router_prefix", "Optional[str]"},
-                       {"router_tags", "Optional[List[str]]"},
-                       {"order_by", "Optional[str]"},
-                       {"filterable_fields", "Optional[List[str]]"},
-                       {"enable_history", "bool"},
-                       {"timestamp_field", "str"},
-                       {"async_mode", "bool"},
-                       {"custom_validators", "Optional[Dict[str, Callable]]"}},
-                      "APIRouter",
-                      Check::None,
-                      false,
-                      create_crud_router};
+nb::object make_create_crud_router(nb::handle module) {
+    FunctionSpec spec{.name = "create_crud_router",
+                      .qualname = "create_crud_router",
+                      .module = module_name,
+                      .doc = factory_doc,
+                      .parameters = {{"table_name", "str"},
+                                     {"backend", "'StorageBackend'"},
+                                     {"primary_key", "Optional[str]"},
+                                     {"response_model", "Optional[Type[BaseModel]]"},
+                                     {"create_model", "Optional[Type[BaseModel]]"},
+                                     {"update_model", "Optional[Type[BaseModel]]"},
+                                     {"list_model", "Optional[Type[BaseModel]]"},
+                                     {"router_prefix", "Optional[str]"},
+                                     {"router_tags", "Optional[List[str]]"},
+                                     {"order_by", "Optional[str]"},
+                                     {"filterable_fields", "Optional[List[str]]"},
+                                     {"enable_history", "bool"},
+                                     {"timestamp_field", "str"},
+                                     {"async_mode", "bool"},
+                                     {"custom_validators", "Optional[Dict[str, Callable]]"}},
+                      .return_annotation = "APIRouter",
+                      .body = create_crud_router};
     nb::object none = nb::none();
     nb::object defaults = nb::make_tuple(none, none, none, none, none, none, none, none, none,
                                          false, "created_at", true, none);
-    return make_function(spec, none, defaults);
+    return make_function(spec, module, defaults);
 }
 
 } // namespace kelvora::rowplane

@@ -8,7 +8,8 @@ namespace kelvora::rowplane {
 
 namespace nb = nanobind;
 
-/// The module function `create_crud_router`.
-nb::object make_create_crud_router();
+/// The module function `create_crud_router`; it reads the module's response models and logger
+/// when it is called.
+nb::object make_create_crud_router(nb::handle module);
 
 } // namespace kelvora::rowplane

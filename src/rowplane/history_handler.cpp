@@ -4,6 +4,8 @@
 #include "rowplane/router.hpp"
 
 #include "native/errors.hpp"
+#include "native/framework.hpp"
+#include "native/handler_guard.hpp"
 #include "native/names.hpp"
 
 namespace kelvora::rowplane {
@@ -13,14 +15,14 @@ namespace {
 const HandlerTexts history_texts{"Error getting history from ", "Failed to get record history: "};
 
 Task get_record_history(nb::object state, nb::object client, nb::object pk_values) {
-    Router& r = router_of(state);
+    Router& r = state_of<Router>(state);
     try {
         pk_values = Router::columns_of(pk_values, r.key_renames);
         r.validate_pk_values(pk_values);
         nb::object rows = co_await r.execute(client, r.history_sql, pk_values);
         if (!is_true(rows))
-            r.http_error(404, "No history found for " + Router::key_listing(pk_values) + " in " +
-                                  r.table);
+            raise_http_error(404, "No history found for " + Router::key_listing(pk_values) +
+                                      " in " + r.table);
         nb::object columns;
         if (Router::positional(rows)) columns = Router::columns(co_await r.describe(client));
         nb::object records = Router::records(rows, columns);
@@ -31,23 +33,15 @@ Task get_record_history(nb::object state, nb::object client, nb::object pk_value
     }
 }
 
-nb::object get_record_history_body(nb::handle closure, Arguments& a) {
-    return start(get_record_history(nb::borrow(closure), nb::borrow(a[0]), a.keywords()),
-                 KELVORA_NAME("create_crud_router.<locals>.get_record_history"));
-}
-
 } // namespace
 
 FunctionSpec get_record_history_spec() {
-    return {"get_record_history",
-            "create_crud_router.<locals>.get_record_history",
-            module_name,
-            "Get all historical versions of a record",
-            {{"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
-            nullptr,
-            Check::None,
-            true,
-            get_record_history_body};
+    return {.name = "get_record_history",
+            .qualname = "create_crud_router.<locals>.get_record_history",
+            .module = module_name,
+            .doc = "Get all historical versions of a record",
+            .parameters = {{"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
+            .coroutine = coroutine_body<get_record_history>()};
 }
 
 } // namespace kelvora::rowplane

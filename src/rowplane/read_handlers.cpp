@@ -5,6 +5,8 @@
 #include "rowplane/statements.hpp"
 
 #include "native/errors.hpp"
+#include "native/framework.hpp"
+#include "native/handler_guard.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
 #include "native/records.hpp"
@@ -17,12 +19,12 @@ const HandlerTexts list_texts{"Error listing records from ", "Failed to list rec
 const HandlerTexts get_texts{"Error getting record from ", "Failed to get record: "};
 
 Task client_dependency(nb::object state) {
-    co_return router_of(state).client();
+    co_return state_of<Router>(state).client();
 }
 
 Task list_records(nb::object state, nb::object limit, nb::object offset, nb::object client,
                   nb::object filters) {
-    Router& r = router_of(state);
+    Router& r = state_of<Router>(state);
     try {
         filters = Router::columns_of(filters, r.filter_renames);
         auto where = r.build_where_clause(filters);
@@ -53,14 +55,14 @@ Task list_records(nb::object state, nb::object limit, nb::object offset, nb::obj
 }
 
 Task get_record(nb::object state, nb::object client, nb::object pk_values) {
-    Router& r = router_of(state);
+    Router& r = state_of<Router>(state);
     try {
         pk_values = Router::columns_of(pk_values, r.key_renames);
         r.validate_pk_values(pk_values);
         nb::object rows = co_await r.execute(client, r.get_sql, pk_values);
         if (!is_true(rows))
-            r.http_error(404, "Record with " + Router::key_listing(pk_values) + " not found in " +
-                                  r.table);
+            raise_http_error(404, "Record with " + Router::key_listing(pk_values) +
+                                      " not found in " + r.table);
         nb::object columns;
         if (Router::positional(rows)) columns = Router::columns(co_await r.describe(client));
         co_return r.record_answer(Router::record(item(rows, 0), columns));
@@ -69,61 +71,36 @@ Task get_record(nb::object state, nb::object client, nb::object pk_values) {
     }
 }
 
-nb::object client_dependency_body(nb::handle closure, Arguments&) {
-    return start(client_dependency(nb::borrow(closure)),
-                 KELVORA_NAME("create_crud_router.<locals>.client_dependency"));
-}
-
-nb::object list_records_body(nb::handle closure, Arguments& a) {
-    return start(list_records(nb::borrow(closure), nb::borrow(a[0]), nb::borrow(a[1]),
-                              nb::borrow(a[2]), a.keywords()),
-                 KELVORA_NAME("create_crud_router.<locals>.list_records"));
-}
-
-nb::object get_record_body(nb::handle closure, Arguments& a) {
-    return start(get_record(nb::borrow(closure), nb::borrow(a[0]), a.keywords()),
-                 KELVORA_NAME("create_crud_router.<locals>.get_record"));
-}
-
 } // namespace
 
 FunctionSpec client_dependency_spec() {
-    return {"client_dependency",
-            "create_crud_router.<locals>.client_dependency",
-            module_name,
-            "Return the backend client for dependency injection",
-            {},
-            nullptr,
-            Check::None,
-            true,
-            client_dependency_body};
+    return {.name = "client_dependency",
+            .qualname = "create_crud_router.<locals>.client_dependency",
+            .module = module_name,
+            .doc = "Return the backend client for dependency injection",
+            .parameters = {},
+            .coroutine = coroutine_body<client_dependency>()};
 }
 
 FunctionSpec list_records_spec() {
-    return {"list_records",
-            "create_crud_router.<locals>.list_records",
-            module_name,
-            "List records with optional filtering and pagination",
-            {{"limit", "int", Check::Integer},
-             {"offset", "int", Check::Integer},
-             {"client"},
-             {"filters", nullptr, Check::None, Kind::VarKeyword}},
-            nullptr,
-            Check::None,
-            true,
-            list_records_body};
+    return {.name = "list_records",
+            .qualname = "create_crud_router.<locals>.list_records",
+            .module = module_name,
+            .doc = "List records with optional filtering and pagination",
+            .parameters = {{"limit", "int", Check::Integer},
+                           {"offset", "int", Check::Integer},
+                           {"client"},
+                           {"filters", nullptr, Check::None, Kind::VarKeyword}},
+            .coroutine = coroutine_body<list_records>()};
 }
 
 FunctionSpec get_record_spec() {
-    return {"get_record",
-            "create_crud_router.<locals>.get_record",
-            module_name,
-            "Get a record by primary key",
-            {{"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
-            nullptr,
-            Check::None,
-            true,
-            get_record_body};
+    return {.name = "get_record",
+            .qualname = "create_crud_router.<locals>.get_record",
+            .module = module_name,
+            .doc = "Get a record by primary key",
+            .parameters = {{"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
+            .coroutine = coroutine_body<get_record>()};
 }
 
 } // namespace kelvora::rowplane

@@ -4,6 +4,7 @@
 
 #include "rowplane/router.hpp"
 
+#include "native/framework.hpp"
 #include "native/literals.hpp"
 
 #include <set>

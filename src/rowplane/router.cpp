@@ -1,8 +1,11 @@
 // The state one CRUD router shares between its handlers, and the procedures they all use.
 #include "rowplane/router.hpp"
 
+#include "native/attributes.hpp"
 #include "native/calls.hpp"
 #include "native/errors.hpp"
+#include "native/framework.hpp"
+#include "native/handler_guard.hpp"
 #include "native/literals.hpp"
 #include "native/models.hpp"
 #include "native/names.hpp"
@@ -11,12 +14,6 @@
 namespace kelvora::rowplane {
 
 using namespace nb::literals;
-
-Framework& framework() {
-    // Never destroyed: its references must not be released after the interpreter is gone.
-    static Framework* instance = new Framework();
-    return *instance;
-}
 
 namespace {
 
@@ -30,10 +27,6 @@ nb::object as_dict(nb::handle value) {
 nb::object Router::client() const {
     nb::object client;
     return lookup_attribute(backend, KELVORA_NAME("client"), client) ? client : backend;
-}
-
-Task completed(nb::object value) {
-    co_return value;
 }
 
 nb::object Router::execute(nb::handle client, nb::handle query, nb::handle params) const {
@@ -55,7 +48,7 @@ void Router::validate_pk_values(nb::handle pk_values) const {
         PyObject* value = PyDict_GetItemWithError(pk_values.ptr(), pk_names[i].ptr());
         if (!value && PyErr_Occurred()) raise_pending();
         if (!value || value == Py_None)
-            http_error(400, "Missing primary key field: " + pk_fields[i]);
+            raise_http_error(400, "Missing primary key field: " + pk_fields[i]);
     }
 }
 
@@ -134,18 +127,12 @@ nb::object Router::record(nb::handle row, nb::handle columns) {
 
 nb::object Router::record_answer(nb::handle record) const {
     if (!is_true(response_model)) return nb::borrow(record);
-    nb::object keywords = nb::borrow(record);
-    if (!PyDict_CheckExact(record.ptr())) {
-        keywords = nb::dict();
-        if (PyDict_Merge(keywords.ptr(), record.ptr(), 1)) raise_pending();
-    }
-    nb::object arguments = steal_or_raise(PyTuple_New(0));
-    return steal_or_raise(PyObject_Call(response_model.ptr(), arguments.ptr(), keywords.ptr()));
+    return call_with_mapping(response_model, record);
 }
 
 nb::object Router::list_answer(nb::handle total, nb::handle items, nb::handle limit,
                                nb::handle offset) const {
-    nb::handle model = framework().list_response;
+    nb::handle model = list_response;
     if (is_true(list_model)) {
         int differs = PyObject_RichCompareBool(list_model.ptr(), model.ptr(), Py_NE);
         if (differs < 0) raise_pending();
@@ -154,25 +141,8 @@ nb::object Router::list_answer(nb::handle total, nb::handle items, nb::handle li
     return model("total"_a = total, "items"_a = items, "limit"_a = limit, "offset"_a = offset);
 }
 
-void Router::http_error(int status, const std::string& detail) const {
-    raise_object(framework().http_exception("status_code"_a = status, "detail"_a = to_str(detail)));
-}
-
 void Router::fail(const HandlerTexts& texts) const {
-    nb::object error;
-    try {
-        throw;
-    } catch (nb::python_error& e) {
-        if (e.matches(framework().http_exception) || !is_ordinary_exception(e)) throw;
-        error = nb::borrow(e.value());
-    } catch (...) {
-        restore_current_exception();
-        nb::python_error converted;
-        error = nb::borrow(converted.value());
-    }
-    std::string text = utf8(steal_or_raise(PyObject_Str(error.ptr())));
-    log.error(texts.log_prefix + table + ": " + text, error);
-    http_error(500, texts.detail_prefix + text);
+    fail_request(log, texts.log_prefix + table + ": ", texts.detail_prefix);
 }
 
 nb::object Router::body_record(nb::handle body, bool exclude_none) const {
@@ -193,80 +163,6 @@ void Router::apply_validators(nb::handle data) const {
         if (PyObject_SetItem(data.ptr(), field.ptr(), call(validator, value).ptr()))
             raise_pending();
     }
-}
-
-// -- The object owning a router ------------------------------------------------------------
-
-namespace {
-
-struct RouterObject {
-    PyObject_HEAD Router* router;
-};
-
-PyTypeObject* router_type = nullptr;
-
-int router_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Router* router = reinterpret_cast<RouterObject*>(self)->router;
-    int status = 0;
-    if (router)
-        router->for_each_object([&](nb::object& o) {
-            if (!status && o.is_valid()) status = visit(o.ptr(), arg);
-        });
-    return status;
-}
-
-int router_clear(PyObject* self) {
-    Router* router = reinterpret_cast<RouterObject*>(self)->router;
-    if (router) router->for_each_object([](nb::object& o) { o.reset(); });
-    return 0;
-}
-
-void router_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    delete reinterpret_cast<RouterObject*>(self)->router;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot router_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(router_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(router_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(router_clear)},
-    {0, nullptr},
-};
-
-PyType_Spec router_spec = {
-    "kelvora.rowplane.router_state",
-    sizeof(RouterObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    router_slots,
-};
-
-} // namespace
-
-void init_router_type() {
-    if (!router_type)
-        router_type = reinterpret_cast<PyTypeObject*>(
-            steal_or_raise(PyType_FromSpec(&router_spec)).release().ptr());
-}
-
-nb::object make_router_object(Router* router) {
-    RouterObject* object = PyObject_GC_New(RouterObject, router_type);
-    if (!object) {
-        delete router;
-        raise_pending();
-    }
-    object->router = router;
-    PyObject_GC_Track(object);
-    return nb::steal(reinterpret_cast<PyObject*>(object));
-}
-
-Router& router_of(nb::handle object) {
-    return *reinterpret_cast<RouterObject*>(object.ptr())->router;
 }
 
 } // namespace kelvora::rowplane

@@ -3,6 +3,7 @@
 
 #include "native/coroutine.hpp"
 #include "native/logging.hpp"
+#include "native/state.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -16,28 +17,15 @@ namespace nb = nanobind;
 
 inline constexpr const char* module_name = "kelvora.rowplane";
 
-/// The framework objects the module found at import; `available` is false without FastAPI or
-/// Pydantic, and the other members are then unset.
-struct Framework {
-    bool available = false;
-    nb::object api_router, depends, http_exception, query, path, run_in_threadpool, json_response;
-    nb::object list_response, message_response; ///< GenericListResponse, GenericMessageResponse
-    nb::object logger;                          ///< the module logger
-    nb::object datetime;                        ///< the `datetime` class
-};
-
-/// The one instance, filled while the module executes and kept for the life of the process.
-Framework& framework();
-
 /// The two prefixes of one handler's guard: of the error log and of the 500 detail.
 struct HandlerTexts {
     const char* log_prefix;
     const char* detail_prefix;
 };
 
-/// Everything one `create_crud_router` call captures. Handlers reach it through the Python object
-/// that owns it (see `make_router_object`), so it lives exactly as long as the router's handlers.
-struct Router {
+/// Everything one `create_crud_router` call captures. Handlers reach it through the holder object
+/// that owns it, so it lives exactly as long as the router's handlers.
+struct Router : RouterState {
     // Router state given by the factory's arguments.
     nb::object table_name; ///< the `str`, inserted unquoted into SQL and messages
     std::string table;     ///< its UTF-8
@@ -48,6 +36,8 @@ struct Router {
     nb::object custom_validators;
     bool async_mode = true;
     Logger log{nb::none()};
+    nb::object list_response, message_response; ///< GenericListResponse, GenericMessageResponse
+    nb::object datetime;                        ///< the `datetime` class
 
     /// FastAPI parameter name -> column name, for the names a column could not keep.
     nb::dict key_renames, filter_renames;
@@ -62,12 +52,12 @@ struct Router {
     nb::object history_sql;  ///< the history statement
     std::string key_condition, order_clause;
 
-    template <typename F> void for_each_object(F&& f) {
-        for (nb::object* o :
-             {&table_name, &backend, &response_model, &list_model, &order_by, &filterable_fields,
-              &timestamp_field, &custom_validators, static_cast<nb::object*>(&key_renames),
-              static_cast<nb::object*>(&filter_renames)})
-            f(*o);
+    int traverse(visitproc visit, void* arg) const override {
+        return visit_all(visit, arg, table_name, backend, response_model, list_model, order_by,
+                         filterable_fields, timestamp_field, custom_validators, key_renames,
+                         filter_renames, describe_sql, count_sql, page_sql, get_sql, row_sql,
+                         key_sql, history_sql, list_response, message_response, datetime,
+                         log.object());
     }
 
     // -- The shared functions --------------------------------------------------------------
@@ -116,9 +106,6 @@ struct Router {
     nb::object list_answer(nb::handle total, nb::handle items, nb::handle limit,
                            nb::handle offset) const;
 
-    /// Raises `HTTPException(status_code=status, detail=detail)`.
-    [[noreturn]] void http_error(int status, const std::string& detail) const;
-
     /// The handler guard; call it from inside a catch block. An HTTPException and anything that
     /// is not an `Exception` pass unchanged; any other error is logged with its traceback and
     /// answered 500.
@@ -130,17 +117,5 @@ struct Router {
     /// Field validators: each of `custom_validators` replaces its field's value in `data`.
     void apply_validators(nb::handle data) const;
 };
-
-/// A new Python object owning `router`, visible to the garbage collector.
-nb::object make_router_object(Router* router);
-
-/// The router a router object owns.
-Router& router_of(nb::handle object);
-
-/// Creates the router object type; module execution calls it once.
-void init_router_type();
-
-/// A coroutine giving `value` when awaited (statements run on the event loop).
-Task completed(nb::object value);
 
 } // namespace kelvora::rowplane

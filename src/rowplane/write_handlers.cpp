@@ -6,6 +6,8 @@
 
 #include "native/calls.hpp"
 #include "native/errors.hpp"
+#include "native/framework.hpp"
+#include "native/handler_guard.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
 #include "native/records.hpp"
@@ -25,7 +27,7 @@ std::string text_of(nb::handle value) {
 }
 
 Task create_record(nb::object state, nb::object request, nb::object client) {
-    Router& r = router_of(state);
+    Router& r = state_of<Router>(state);
     try {
         nb::object data = r.body_record(request, false);
         r.apply_validators(data);
@@ -39,13 +41,13 @@ Task create_record(nb::object state, nb::object request, nb::object client) {
         }
         nb::object existing = co_await r.execute(client, r.key_sql, key_params);
         if (is_true(existing))
-            r.http_error(409, "Record with " + taken + " already exists. Use PUT to update.");
+            raise_http_error(409, "Record with " + taken + " already exists. Use PUT to update.");
 
         if (PyUnicode_GET_LENGTH(r.timestamp_field.ptr()) > 0) {
             int present = PySequence_Contains(data.ptr(), r.timestamp_field.ptr());
             if (present < 0) raise_pending();
             if (!present) {
-                nb::object now = call_method(framework().datetime, KELVORA_NAME("utcnow"));
+                nb::object now = call_method(r.datetime, KELVORA_NAME("utcnow"));
                 if (PyObject_SetItem(data.ptr(), r.timestamp_field.ptr(), now.ptr()))
                     raise_pending();
             }
@@ -59,14 +61,14 @@ Task create_record(nb::object state, nb::object request, nb::object client) {
 }
 
 Task update_record(nb::object state, nb::object request, nb::object client, nb::object pk_values) {
-    Router& r = router_of(state);
+    Router& r = state_of<Router>(state);
     try {
         pk_values = Router::columns_of(pk_values, r.key_renames);
         r.validate_pk_values(pk_values);
         nb::object existing = co_await r.execute(client, r.row_sql, pk_values);
         if (!is_true(existing))
-            r.http_error(404, "Record with " + Router::key_listing(pk_values) + " not found in " +
-                                  r.table);
+            raise_http_error(404, "Record with " + Router::key_listing(pk_values) +
+                                      " not found in " + r.table);
 
         nb::object data = r.body_record(request, true);
         r.apply_validators(data);
@@ -75,7 +77,7 @@ Task update_record(nb::object state, nb::object request, nb::object client, nb::
             if (present < 0) raise_pending();
             if (present && PyObject_DelItem(data.ptr(), name.ptr())) raise_pending();
         }
-        if (!is_true(data)) r.http_error(400, "No fields to update");
+        if (!is_true(data)) raise_http_error(400, "No fields to update");
 
         nb::object sql = to_str(update_statement(r.table, data, r.key_condition));
         nb::dict params;
@@ -103,78 +105,55 @@ Task update_record(nb::object state, nb::object request, nb::object client, nb::
 }
 
 Task delete_record(nb::object state, nb::object client, nb::object pk_values) {
-    Router& r = router_of(state);
+    Router& r = state_of<Router>(state);
     try {
         pk_values = Router::columns_of(pk_values, r.key_renames);
         r.validate_pk_values(pk_values);
         nb::object existing = co_await r.execute(client, r.key_sql, pk_values);
         if (!is_true(existing))
-            r.http_error(404, "Record with " + Router::key_listing(pk_values) + " not found in " +
-                                  r.table);
+            raise_http_error(404, "Record with " + Router::key_listing(pk_values) +
+                                      " not found in " + r.table);
 
         nb::object sql = to_str(delete_statement(r.table, r.pk_fields, r.pk_names, pk_values));
         co_await r.execute(client, sql, nb::dict());
         r.log.info("Deleted record from " + r.table + ": " + text_of(pk_values));
-        co_return framework().message_response(
-            "message"_a = to_str("Record deleted successfully from " + r.table),
-            "status"_a = "success", "details"_a = pk_values);
+        co_return r.message_response("message"_a =
+                                         to_str("Record deleted successfully from " + r.table),
+                                     "status"_a = "success", "details"_a = pk_values);
     } catch (...) {
         r.fail(delete_texts);
     }
 }
 
-nb::object create_record_body(nb::handle closure, Arguments& a) {
-    return start(create_record(nb::borrow(closure), nb::borrow(a[0]), nb::borrow(a[1])),
-                 KELVORA_NAME("create_crud_router.<locals>.create_record"));
-}
-
-nb::object update_record_body(nb::handle closure, Arguments& a) {
-    return start(
-        update_record(nb::borrow(closure), nb::borrow(a[0]), nb::borrow(a[1]), a.keywords()),
-        KELVORA_NAME("create_crud_router.<locals>.update_record"));
-}
-
-nb::object delete_record_body(nb::handle closure, Arguments& a) {
-    return start(delete_record(nb::borrow(closure), nb::borrow(a[0]), a.keywords()),
-                 KELVORA_NAME("create_crud_router.<locals>.delete_record"));
-}
-
 } // namespace
 
 FunctionSpec create_record_spec() {
-    return {"create_record",
-            "create_crud_router.<locals>.create_record",
-            module_name,
-            "Create a new record",
-            {{"request"}, {"client"}},
-            nullptr,
-            Check::None,
-            true,
-            create_record_body};
+    return {.name = "create_record",
+            .qualname = "create_crud_router.<locals>.create_record",
+            .module = module_name,
+            .doc = "Create a new record",
+            .parameters = {{"request"}, {"client"}},
+            .coroutine = coroutine_body<create_record>()};
 }
 
 FunctionSpec update_record_spec() {
-    return {"update_record",
-            "create_crud_router.<locals>.update_record",
-            module_name,
-            "Update an existing record",
-            {{"request"}, {"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
-            nullptr,
-            Check::None,
-            true,
-            update_record_body};
+    return {.name = "update_record",
+            .qualname = "create_crud_router.<locals>.update_record",
+            .module = module_name,
+            .doc = "Update an existing record",
+            .parameters = {{"request"},
+                           {"client"},
+                           {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
+            .coroutine = coroutine_body<update_record>()};
 }
 
 FunctionSpec delete_record_spec() {
-    return {"delete_record",
-            "create_crud_router.<locals>.delete_record",
-            module_name,
-            "Delete a record by primary key",
-            {{"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
-            nullptr,
-            Check::None,
-            true,
-            delete_record_body};
+    return {.name = "delete_record",
+            .qualname = "create_crud_router.<locals>.delete_record",
+            .module = module_name,
+            .doc = "Delete a record by primary key",
+            .parameters = {{"client"}, {"pk_values", nullptr, Check::None, Kind::VarKeyword}},
+            .coroutine = coroutine_body<delete_record>()};
 }
 
 } // namespace kelvora::rowplane

@@ -9,22 +9,20 @@
 
 namespace kelvora::setplane {
 
-namespace {
-
 using namespace nb::literals;
 
-Task get_full_config_task(nb::object state) {
-    ConfigRouter& r = router_of(state);
+Task get_full_config(nb::object state) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object config = co_await r.get_config(false);
         co_return r.shaped(config);
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error reading config: ", "Failed to read config: ");
+    } catch (...) {
+        fail_request(r.log, "Error reading config: ", "Failed to read config: ", every_error);
     }
 }
 
-Task replace_config_task(nb::object state, nb::object new_config) {
-    ConfigRouter& r = router_of(state);
+Task replace_config(nb::object state, nb::object new_config) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         if (is_true(r.config_model))
             new_config = model_as_dict(call_with_mapping(r.config_model, new_config));
@@ -33,27 +31,26 @@ Task replace_config_task(nb::object state, nb::object new_config) {
         if (r.reloads()) co_await reload_step(state, false);
         r.log.info("Replaced full config for " + r.config_name_text);
         co_return r.shaped(config);
-    } catch (nb::python_error& e) {
-        r.pass_http_exception(e);
-        r.fail(e, "Error replacing config: ", "Failed to replace config: ");
+    } catch (...) {
+        fail_request(r.log,
+                     "Error replacing config: ", "Failed to replace config: ", own_http_errors);
     }
 }
 
-Task update_config_task(nb::object state, nb::object patch) {
-    ConfigRouter& r = router_of(state);
+Task update_config(nb::object state, nb::object patch) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object config = co_await r.in_thread(KELVORA_NAME("patch_config"), patch);
         if (r.reloads()) co_await reload_step(state, false);
         r.log.info("Patched config for " + r.config_name_text);
         co_return r.shaped(config);
-    } catch (nb::python_error& e) {
-        r.pass_http_exception(e);
-        r.fail(e, "Error patching config: ", "Failed to patch config: ");
+    } catch (...) {
+        fail_request(r.log, "Error patching config: ", "Failed to patch config: ", own_http_errors);
     }
 }
 
-Task reload_config_task(nb::object state) {
-    ConfigRouter& r = router_of(state);
+Task reload_config(nb::object state) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object config = co_await r.get_config(true);
         if (r.reloads()) co_await reload_step(state, true);
@@ -63,31 +60,9 @@ Task reload_config_task(nb::object state) {
                                  "message"_a =
                                      to_str("Configuration reloaded for " + r.config_name_text),
                                  "config"_a = config);
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error reloading config: ", "Failed to reload config: ");
+    } catch (...) {
+        fail_request(r.log, "Error reloading config: ", "Failed to reload config: ", every_error);
     }
-}
-
-} // namespace
-
-nb::object get_full_config(nb::handle state, Arguments&) {
-    return start(get_full_config_task(nb::borrow(state)),
-                 KELVORA_NAME("create_config_router.<locals>.get_full_config"));
-}
-
-nb::object replace_config(nb::handle state, Arguments& args) {
-    return start(replace_config_task(nb::borrow(state), nb::borrow(args[0])),
-                 KELVORA_NAME("create_config_router.<locals>.replace_config"));
-}
-
-nb::object update_config(nb::handle state, Arguments& args) {
-    return start(update_config_task(nb::borrow(state), nb::borrow(args[0])),
-                 KELVORA_NAME("create_config_router.<locals>.update_config"));
-}
-
-nb::object reload_config(nb::handle state, Arguments&) {
-    return start(reload_config_task(nb::borrow(state)),
-                 KELVORA_NAME("create_config_router.<locals>.reload_config"));
 }
 
 } // namespace kelvora::setplane

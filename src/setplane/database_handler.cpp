@@ -4,13 +4,12 @@
 
 #include "native/literals.hpp"
 #include "native/names.hpp"
+#include "native/records.hpp"
 
 namespace kelvora::setplane {
 
-namespace {
-
-Task get_current_database_config_task(nb::object state) {
-    ConfigRouter& r = router_of(state);
+Task get_current_database_config(nb::object state) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object config = co_await r.get_config(true);
         nb::object version = co_await r.in_thread(KELVORA_NAME("get_version"));
@@ -23,16 +22,10 @@ Task get_current_database_config_task(nb::object state) {
                            {KELVORA_NAME("config"), config},
                            {KELVORA_NAME("note"),
                             KELVORA_NAME("This config will be loaded on next restart/reload")}});
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error fetching database config: ", "Failed to fetch database config: ");
+    } catch (...) {
+        fail_request(r.log, "Error fetching database config: ", "Failed to fetch database config: ",
+                     every_error);
     }
-}
-
-} // namespace
-
-nb::object get_current_database_config(nb::handle state, Arguments&) {
-    return start(get_current_database_config_task(nb::borrow(state)),
-                 KELVORA_NAME("create_config_router.<locals>.get_current_database_config"));
 }
 
 } // namespace kelvora::setplane

@@ -5,10 +5,15 @@
 #include "setplane/handlers.hpp"
 #include "setplane/router.hpp"
 
+#include "native/attributes.hpp"
+#include "native/framework.hpp"
 #include "native/function.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
+#include "native/routes.hpp"
+#include "native/state.hpp"
 
+#include <memory>
 #include <string>
 
 namespace kelvora::setplane {
@@ -54,7 +59,7 @@ struct Route {
     const char* method;
     const char* path;
     const char* name;
-    Body body;
+    CoroutineBody body;
     const char* doc;
     const char* response_model = nullptr; ///< module attribute naming the model
     RouteParameter first{}, second{};     ///< unnamed when absent
@@ -126,7 +131,7 @@ constexpr RouteParameter patch{"patch", Source::JsonObject};
 constexpr RouteParameter section_config{"section_config", Source::JsonObject};
 constexpr RouteParameter payload{"payload", Source::JsonObject};
 
-#define KELVORA_HANDLER(name) #name, name, name##_doc
+#define KELVORA_HANDLER(name) #name, coroutine_body<name>(), name##_doc
 
 // The routes in registration order.
 const Route routes[] = {
@@ -164,7 +169,7 @@ nb::object global(nb::handle module, const char* name) {
 
 /// What the handlers' parameters are, in the framework's terms.
 struct Annotations {
-    nb::object inspect_parameter, positional, body, json_object;
+    nb::object json_object;
     nb::handle text = reinterpret_cast<PyObject*>(&PyUnicode_Type);
     nb::handle number = reinterpret_cast<PyObject*>(&PyLong_Type);
 };
@@ -183,43 +188,42 @@ bool is_group_enabled(Group group, bool sections, bool versions, bool database) 
     return false;
 }
 
-/// The handler of one route as a coroutine function over the router state, with the signature
-/// FastAPI reads its parameters from.
-nb::object make_handler(const Route& route, nb::handle state, const Annotations& a,
-                        nb::handle inspect_signature) {
+/// Registers the handler of one route, a coroutine function over the router state, with the
+/// signature FastAPI reads its parameters from.
+void add_handler(nb::handle router, const Route& route, nb::handle route_options, nb::handle state,
+                 const Annotations& a) {
     std::vector<Parameter> parameters;
-    nb::list signature;
-    nb::dict annotations;
+    HandlerSignature signature;
     nb::list defaults;
     for (const RouteParameter* p : {&route.first, &route.second}) {
         if (!p->name) continue;
-        const bool is_body = p->source == Source::JsonObject;
-        const char* text = is_body                         ? "Dict[str, Any]"
-                           : p->source == Source::PathText ? "str"
-                                                           : "int";
-        nb::handle annotation = is_body                         ? a.json_object
-                                : p->source == Source::PathText ? a.text
-                                                                : a.number;
-        parameters.push_back({p->name, text});
-        annotations[p->name] = annotation;
-        if (is_body) {
-            nb::object body = a.body(nb::ellipsis());
+        switch (p->source) {
+        case Source::JsonObject: {
+            nb::object body = framework().body(nb::ellipsis());
+            parameters.push_back({p->name, "Dict[str, Any]"});
+            signature.add(p->name, a.json_object, body);
             defaults.append(body);
-            signature.append(a.inspect_parameter(p->name, a.positional, "default"_a = body,
-                                                 "annotation"_a = annotation));
-        } else {
-            signature.append(
-                a.inspect_parameter(p->name, a.positional, "annotation"_a = annotation));
+            break;
+        }
+        case Source::PathText:
+            parameters.push_back({p->name, "str"});
+            signature.add(p->name, a.text);
+            break;
+        case Source::PathNumber:
+            parameters.push_back({p->name, "int"});
+            signature.add(p->name, a.number);
+            break;
         }
     }
     const std::string qualname = std::string("create_config_router.<locals>.") + route.name;
-    FunctionSpec spec{route.name, qualname.c_str(), module_name, route.doc, std::move(parameters),
-                      nullptr,    Check::None,      true,        route.body};
-    nb::object handler =
-        make_function(spec, state, defaults.size() ? nb::object(nb::tuple(defaults)) : nb::none());
-    handler.attr("__annotations__") = annotations;
-    handler.attr("__signature__") = inspect_signature(signature);
-    return handler;
+    FunctionSpec spec{.name = route.name,
+                      .qualname = qualname.c_str(),
+                      .module = module_name,
+                      .doc = route.doc,
+                      .parameters = std::move(parameters),
+                      .coroutine = route.body};
+    add_route(router, route.method, nb::str(route.path), route_options, spec, state,
+              defaults.size() ? nb::object(nb::tuple(defaults)) : nb::none(), signature);
 }
 
 nb::object create_config_router(nb::handle module, Arguments& args) {
@@ -228,7 +232,7 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
     if (!router_tags.is_none() && !PyList_CheckExact(router_tags.ptr()))
         raise_argument_type("router_tags", "list", router_tags);
 
-    if (!is_true(global(module, "FASTAPI_AVAILABLE")))
+    if (!framework().available)
         raise(PyExc_RuntimeError,
               "FastAPI is required for config API. Install with: pip install kelvora[api]");
     // `from .backend import ConfigStore`, through the import system on every call.
@@ -243,19 +247,17 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
         tags = nb::borrow<nb::list>(router_tags);
     else
         tags.append("config");
-    nb::object router = global(module, "APIRouter")("prefix"_a = router_prefix, "tags"_a = tags);
+    nb::object router = framework().api_router("prefix"_a = router_prefix, "tags"_a = tags);
     nb::list dependencies;
-    if (is_true(auth_dependency)) dependencies.append(global(module, "Depends")(auth_dependency));
+    if (is_true(auth_dependency)) dependencies.append(framework().depends(auth_dependency));
 
-    nb::object state = make_state();
-    ConfigRouter& r = router_of(state);
+    nb::object state = hold_state(std::make_unique<ConfigRouter>());
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     r.store = nb::borrow(config_store);
     r.config_model = nb::borrow(config_model);
     r.reload_callback = nb::borrow(reload_callback);
     r.config_name = config_store.attr(KELVORA_NAME("config_name"));
     r.config_name_text = py_format(r.config_name);
-    r.run_in_threadpool = global(module, "run_in_threadpool");
-    r.http_exception = global(module, "HTTPException");
     r.iscoroutinefunction = global(module, "asyncio").attr("iscoroutinefunction");
     r.version_info_model = global(module, "ConfigVersionInfo");
     r.versions_model = global(module, "ConfigVersionsResponse");
@@ -263,15 +265,10 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
     r.reload_model = global(module, "ConfigReloadResponse");
     r.log = Logger(global(module, "logger"));
 
-    nb::module_ inspect = nb::module_::import_("inspect");
     nb::module_ typing = nb::module_::import_("typing");
     Annotations annotations;
-    annotations.inspect_parameter = inspect.attr("Parameter");
-    annotations.positional = annotations.inspect_parameter.attr("POSITIONAL_OR_KEYWORD");
-    annotations.body = global(module, "Body");
     annotations.json_object =
         typing.attr("Dict")[nb::make_tuple(annotations.text, typing.attr("Any"))];
-    nb::object inspect_signature = inspect.attr("Signature");
 
     const bool sections = is_true(args[6]);
     const bool versions = is_true(args[7]);
@@ -279,54 +276,31 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
     r.version_listing = versions;
     for (const Route& route : routes) {
         if (!is_group_enabled(route.group, sections, versions, database)) continue;
-        nb::object handler = make_handler(route, state, annotations, inspect_signature);
-        nb::object decorator =
-            route.response_model
-                ? router.attr(route.method)(route.path, "dependencies"_a = dependencies,
-                                            "response_model"_a =
-                                                global(module, route.response_model))
-                : router.attr(route.method)(route.path, "dependencies"_a = dependencies);
-        decorator(handler);
+        nb::dict options;
+        options["dependencies"] = dependencies;
+        if (route.response_model) options["response_model"] = global(module, route.response_model);
+        add_handler(router, route, options, state, annotations);
     }
     return router;
 }
 
 } // namespace
 
-nb::object import_from(nb::handle module, const char* name) {
-    PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(module.ptr(), nb::str(name).ptr(), &found) < 0) raise_pending();
-    if (found) return nb::steal(found);
-    PyObject* file = PyModule_GetFilenameObject(module.ptr());
-    std::string location = "unknown location";
-    if (file) {
-        location = utf8(file);
-        Py_DECREF(file);
-    } else {
-        PyErr_Clear();
-    }
-    raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" +
-                                 PyModule_GetName(module.ptr()) + "' (" + location + ")");
-}
-
 nb::object make_config_router_factory(nb::handle module) {
-    FunctionSpec spec{"create_config_router",
-                      nullptr,
-                      module_name,
-                      factory_doc,
-                      {{"config_store"},
-                       {"config_model", "Optional[Type[BaseModel]]"},
-                       {"reload_callback", "Optional[Callable]"},
-                       {"auth_dependency", "Optional[Callable]"},
-                       {"router_prefix", "str", Check::ExactStr},
-                       {"router_tags", "Optional[List[str]]"},
-                       {"enable_section_endpoints", "bool"},
-                       {"enable_version_endpoints", "bool"},
-                       {"enable_database_endpoints", "bool"}},
-                      "APIRouter",
-                      Check::None,
-                      false,
-                      create_config_router};
+    FunctionSpec spec{.name = "create_config_router",
+                      .module = module_name,
+                      .doc = factory_doc,
+                      .parameters = {{"config_store"},
+                                     {"config_model", "Optional[Type[BaseModel]]"},
+                                     {"reload_callback", "Optional[Callable]"},
+                                     {"auth_dependency", "Optional[Callable]"},
+                                     {"router_prefix", "str", Check::ExactStr},
+                                     {"router_tags", "Optional[List[str]]"},
+                                     {"enable_section_endpoints", "bool"},
+                                     {"enable_version_endpoints", "bool"},
+                                     {"enable_database_endpoints", "bool"}},
+                      .return_annotation = "APIRouter",
+                      .body = create_config_router};
     nb::object defaults =
         nb::make_tuple(nb::none(), nb::none(), nb::none(), "/config", nb::none(), true, true, true);
     return make_function(spec, module, defaults);

@@ -1,33 +1,33 @@
-// The request handlers of a config router: the native bodies of the functions the factory
-// registers, each starting the handler's coroutine over the router state (its closure).
+// The request handlers of a config router: coroutines over the router state (their closure),
+// then one argument per route parameter.
 #pragma once
 
-#include "native/arguments.hpp"
+#include "native/coroutine.hpp"
 
 namespace kelvora::setplane {
 
 namespace nb = nanobind;
 
 // Full configuration.
-nb::object get_full_config(nb::handle state, Arguments& args);
-nb::object replace_config(nb::handle state, Arguments& args);
-nb::object update_config(nb::handle state, Arguments& args);
-nb::object reload_config(nb::handle state, Arguments& args);
+Task get_full_config(nb::object state);
+Task replace_config(nb::object state, nb::object new_config);
+Task update_config(nb::object state, nb::object patch);
+Task reload_config(nb::object state);
 
 // Sections.
-nb::object get_section(nb::handle state, Arguments& args);
-nb::object replace_section(nb::handle state, Arguments& args);
-nb::object delete_section(nb::handle state, Arguments& args);
+Task get_section(nb::object state, nb::object section);
+Task replace_section(nb::object state, nb::object section, nb::object section_config);
+Task delete_section(nb::object state, nb::object section);
 
 // Versions.
-nb::object get_config_versions(nb::handle state, Arguments& args);
-nb::object get_config_by_version(nb::handle state, Arguments& args);
-nb::object update_config_version(nb::handle state, Arguments& args);
-nb::object patch_config_version(nb::handle state, Arguments& args);
-nb::object create_new_version(nb::handle state, Arguments& args);
-nb::object restore_version(nb::handle state, Arguments& args);
+Task get_config_versions(nb::object state);
+Task get_config_by_version(nb::object state, nb::object version);
+Task update_config_version(nb::object state, nb::object version, nb::object payload);
+Task patch_config_version(nb::object state, nb::object version, nb::object patch);
+Task create_new_version(nb::object state);
+Task restore_version(nb::object state, nb::object version);
 
 // Database view.
-nb::object get_current_database_config(nb::handle state, Arguments& args);
+Task get_current_database_config(nb::object state);
 
 } // namespace kelvora::setplane

@@ -3,33 +3,9 @@
 
 #include "setplane/router.hpp"
 
-#include "native/classes.hpp"
+#include "native/models.hpp"
 
 namespace kelvora::setplane {
-
-namespace {
-
-/// One model field: its name, its type, and its default (none when required).
-struct Field {
-    const char* name;
-    nb::object type;
-    nb::object default_value = nb::object();
-};
-
-/// A `BaseModel` subclass as a class statement with annotated fields would make it.
-nb::object make_model(nb::handle base_model, const char* name, const char* doc,
-                      std::initializer_list<Field> fields) {
-    nb::dict annotations;
-    Members members{{"__annotations__", annotations}};
-    for (const Field& field : fields) {
-        annotations[field.name] = field.type;
-        if (field.default_value.is_valid()) members.emplace_back(field.name, field.default_value);
-    }
-    return make_class(base_model.type(), nb::make_tuple(base_model), module_name, name, doc,
-                      members);
-}
-
-} // namespace
 
 void add_response_models(nb::module_ m) {
     nb::module_ typing = nb::module_::import_("typing");
@@ -41,25 +17,25 @@ void add_response_models(nb::module_ m) {
     nb::object success = nb::str("success");
 
     nb::object version_info =
-        make_model(base_model, "ConfigVersionInfo", "Config version information",
+        make_model(base_model, module_name, "ConfigVersionInfo", "Config version information",
                    {{"config_name", text},
                     {"environment", text},
                     {"version", number},
                     {"updated_at", optional_text, nb::none()}});
     m.attr("ConfigVersionInfo") = version_info;
     m.attr("ConfigVersionsResponse") =
-        make_model(base_model, "ConfigVersionsResponse", "List of config versions",
+        make_model(base_model, module_name, "ConfigVersionsResponse", "List of config versions",
                    {{"status", text, success},
                     {"total_versions", number},
                     {"versions", typing.attr("List")[version_info]}});
-    m.attr("ConfigVersionDetailResponse") =
-        make_model(base_model, "ConfigVersionDetailResponse", "Detailed config version",
-                   {{"status", text, success},
-                    {"version", number},
-                    {"updated_at", optional_text, nb::none()},
-                    {"config", json_object}});
+    m.attr("ConfigVersionDetailResponse") = make_model(
+        base_model, module_name, "ConfigVersionDetailResponse", "Detailed config version",
+        {{"status", text, success},
+         {"version", number},
+         {"updated_at", optional_text, nb::none()},
+         {"config", json_object}});
     m.attr("ConfigReloadResponse") =
-        make_model(base_model, "ConfigReloadResponse", "Config reload response",
+        make_model(base_model, module_name, "ConfigReloadResponse", "Config reload response",
                    {{"status", text, success},
                     {"message", text},
                     {"config", typing.attr("Optional")[json_object], nb::none()}});

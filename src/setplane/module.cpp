@@ -3,6 +3,7 @@
 #include "setplane/models.hpp"
 #include "setplane/router.hpp"
 
+#include "native/framework.hpp"
 #include "native/module.hpp"
 
 namespace {
@@ -36,25 +37,6 @@ section named "versions" is read through GET /config/ (the whole configuration);
 DELETE /config/versions still replace and delete that section.
 )";
 
-/// The framework imports, guarded: without FastAPI or Pydantic the module still imports, with
-/// FASTAPI_AVAILABLE false and the framework names bound to None.
-void import_framework(nb::module_ m) {
-    try {
-        nb::module_ fastapi = nb::module_::import_("fastapi");
-        for (const char* name : {"APIRouter", "Depends", "HTTPException", "Body"})
-            m.attr(name) = setplane::import_from(fastapi, name);
-        m.attr("run_in_threadpool") =
-            setplane::import_from(nb::module_::import_("fastapi.concurrency"), "run_in_threadpool");
-        m.attr("BaseModel") = setplane::import_from(nb::module_::import_("pydantic"), "BaseModel");
-        m.attr("FASTAPI_AVAILABLE") = true;
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr("FASTAPI_AVAILABLE") = false;
-        for (const char* name : {"APIRouter", "Depends", "HTTPException", "Body", "BaseModel"})
-            m.attr(name) = nb::none();
-    }
-}
-
 } // namespace
 
 KELVORA_MODULE(setplane, m) {
@@ -65,9 +47,13 @@ KELVORA_MODULE(setplane, m) {
     nb::module_ typing = nb::module_::import_("typing");
     for (const char* name : {"Any", "Callable", "Dict", "List", "Optional", "Type"})
         m.attr(name) = typing.attr(name);
-    import_framework(m);
+    // Without FastAPI or Pydantic the module still imports, with FASTAPI_AVAILABLE false and the
+    // framework names bound to None.
+    kelvora::import_framework(
+        m, {"APIRouter", "Depends", "HTTPException", "Body", "run_in_threadpool", "BaseModel"},
+        {"APIRouter", "Depends", "HTTPException", "Body", "BaseModel"});
+    m.attr("FASTAPI_AVAILABLE") = kelvora::framework().available;
     m.attr("logger") = logging.attr("getLogger")(m.attr("__name__"));
     if (nb::cast<bool>(m.attr("FASTAPI_AVAILABLE"))) setplane::add_response_models(m);
-    setplane::init_state_type();
     m.attr("create_config_router") = setplane::make_config_router_factory(m);
 }

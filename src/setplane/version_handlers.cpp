@@ -5,6 +5,7 @@
 #include "native/calls.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
+#include "native/records.hpp"
 
 #include <string>
 
@@ -24,8 +25,10 @@ nb::object iso_or_none(nb::handle timestamp) {
     return call_method(timestamp, KELVORA_NAME("isoformat"));
 }
 
-Task get_config_versions_task(nb::object state) {
-    ConfigRouter& r = router_of(state);
+} // namespace
+
+Task get_config_versions(nb::object state) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object rows = co_await r.in_thread(KELVORA_NAME("get_version_history"));
         nb::list versions;
@@ -43,59 +46,59 @@ Task get_config_versions_task(nb::object state) {
         if (PyErr_Occurred()) raise_pending();
         co_return r.versions_model("status"_a = KELVORA_NAME("success"),
                                    "total_versions"_a = nb::len(versions), "versions"_a = versions);
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error fetching versions: ", "Failed to fetch versions: ");
+    } catch (...) {
+        fail_request(r.log, "Error fetching versions: ", "Failed to fetch versions: ", every_error);
     }
 }
 
-Task get_config_by_version_task(nb::object state, nb::object version) {
-    ConfigRouter& r = router_of(state);
+Task get_config_by_version(nb::object state, nb::object version) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object row = co_await r.in_thread(KELVORA_NAME("get_version_detail"), version);
         if (!is_true(row))
-            r.refuse(404, "Version " + py_format(version) + " not found for " + r.config_name_text);
+            raise_http_error(404, "Version " + py_format(version) + " not found for " +
+                                      r.config_name_text);
         nb::object updated_at = iso_or_none(field(row, KELVORA_NAME("updated_at")));
         nb::object payload = field(row, KELVORA_NAME("payload"));
         co_return r.version_detail_model("status"_a = KELVORA_NAME("success"),
                                          "version"_a = version, "updated_at"_a = updated_at,
                                          "config"_a = payload);
-    } catch (nb::python_error& e) {
-        r.pass_http_exception(e);
-        r.fail(e, "Error fetching version " + py_format(version) + ": ",
-               "Failed to fetch version: ");
+    } catch (...) {
+        fail_request(r.log, "Error fetching version " + py_format(version) + ": ",
+                     "Failed to fetch version: ", own_http_errors);
     }
 }
 
-Task update_config_version_task(nb::object state, nb::object version, nb::object payload) {
-    ConfigRouter& r = router_of(state);
+Task update_config_version(nb::object state, nb::object version, nb::object payload) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         co_await r.in_thread(KELVORA_NAME("update_config_version"), version, payload);
         r.log.info("Updated version " + py_format(version) + " of " + r.config_name_text);
         co_return ordered(
             {{KELVORA_NAME("status"), KELVORA_NAME("success")},
              {KELVORA_NAME("message"), to_str("Version " + py_format(version) + " updated")}});
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error updating version " + py_format(version) + ": ",
-               "Failed to update version: ");
+    } catch (...) {
+        fail_request(r.log, "Error updating version " + py_format(version) + ": ",
+                     "Failed to update version: ", every_error);
     }
 }
 
-Task patch_config_version_task(nb::object state, nb::object version, nb::object patch) {
-    ConfigRouter& r = router_of(state);
+Task patch_config_version(nb::object state, nb::object version, nb::object patch) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         co_await r.in_thread(KELVORA_NAME("patch_config_version"), version, patch);
         r.log.info("Patched version " + py_format(version) + " of " + r.config_name_text);
         co_return ordered(
             {{KELVORA_NAME("status"), KELVORA_NAME("success")},
              {KELVORA_NAME("message"), to_str("Version " + py_format(version) + " patched")}});
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error patching version " + py_format(version) + ": ",
-               "Failed to patch version: ");
+    } catch (...) {
+        fail_request(r.log, "Error patching version " + py_format(version) + ": ",
+                     "Failed to patch version: ", every_error);
     }
 }
 
-Task create_new_version_task(nb::object state) {
-    ConfigRouter& r = router_of(state);
+Task create_new_version(nb::object state) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object previous = co_await r.in_thread(KELVORA_NAME("get_version"));
         nb::object created = co_await r.in_thread(KELVORA_NAME("create_new_version"));
@@ -105,13 +108,14 @@ Task create_new_version_task(nb::object state) {
              {KELVORA_NAME("message"), to_str("Version " + py_format(created) + " created")},
              {KELVORA_NAME("previous_version"), previous},
              {KELVORA_NAME("new_version"), created}});
-    } catch (nb::python_error& e) {
-        r.fail(e, "Error creating new version: ", "Failed to create new version: ");
+    } catch (...) {
+        fail_request(r.log,
+                     "Error creating new version: ", "Failed to create new version: ", every_error);
     }
 }
 
-Task restore_version_task(nb::object state, nb::object version) {
-    ConfigRouter& r = router_of(state);
+Task restore_version(nb::object state, nb::object version) {
+    ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object current = co_await r.in_thread(KELVORA_NAME("get_version"));
         nb::object restored = co_await r.in_thread(KELVORA_NAME("restore_version"), version);
@@ -126,44 +130,13 @@ Task restore_version_task(nb::object state, nb::object version) {
                            {KELVORA_NAME("config"), restored}});
     } catch (nb::python_error& e) {
         // The store refuses a version it cannot restore with RuntimeError, whose text it words.
-        if (e.matches(PyExc_RuntimeError)) r.refuse(404, py_format(e.value()), e.value());
-        r.fail(e, "Error restoring version " + py_format(version) + ": ",
-               "Failed to restore version: ");
+        if (e.matches(PyExc_RuntimeError)) raise_http_error(404, py_format(e.value()), e.value());
+        fail_request(r.log, "Error restoring version " + py_format(version) + ": ",
+                     "Failed to restore version: ", every_error);
+    } catch (...) {
+        fail_request(r.log, "Error restoring version " + py_format(version) + ": ",
+                     "Failed to restore version: ", every_error);
     }
-}
-
-} // namespace
-
-nb::object get_config_versions(nb::handle state, Arguments&) {
-    return start(get_config_versions_task(nb::borrow(state)),
-                 KELVORA_NAME("create_config_router.<locals>.get_config_versions"));
-}
-
-nb::object get_config_by_version(nb::handle state, Arguments& args) {
-    return start(get_config_by_version_task(nb::borrow(state), nb::borrow(args[0])),
-                 KELVORA_NAME("create_config_router.<locals>.get_config_by_version"));
-}
-
-nb::object update_config_version(nb::handle state, Arguments& args) {
-    return start(
-        update_config_version_task(nb::borrow(state), nb::borrow(args[0]), nb::borrow(args[1])),
-        KELVORA_NAME("create_config_router.<locals>.update_config_version"));
-}
-
-nb::object patch_config_version(nb::handle state, Arguments& args) {
-    return start(
-        patch_config_version_task(nb::borrow(state), nb::borrow(args[0]), nb::borrow(args[1])),
-        KELVORA_NAME("create_config_router.<locals>.patch_config_version"));
-}
-
-nb::object create_new_version(nb::handle state, Arguments&) {
-    return start(create_new_version_task(nb::borrow(state)),
-                 KELVORA_NAME("create_config_router.<locals>.create_new_version"));
-}
-
-nb::object restore_version(nb::handle state, Arguments& args) {
-    return start(restore_version_task(nb::borrow(state), nb::borrow(args[0])),
-                 KELVORA_NAME("create_config_router.<locals>.restore_version"));
 }
 
 } // namespace kelvora::setplane

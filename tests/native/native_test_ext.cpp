@@ -16,14 +16,14 @@ nb::object echo(nb::handle, Arguments& a) {
     return nb::make_tuple(a[0], a[1], a[2], a.keywords());
 }
 
-Task await_all(nb::object awaitables) {
+Task await_all(nb::object, nb::object awaitables, nb::object) {
     nb::list results;
     for (nb::handle awaitable : awaitables)
         results.append(co_await awaitable);
     co_return results;
 }
 
-Task await_guarded(nb::object awaitable) {
+Task await_guarded(nb::object, nb::object awaitable, nb::object) {
     // Catches ordinary exceptions of the awaited object and answers their text; anything else
     // (cancellation) unwinds the frame.
     nb::object outcome;
@@ -36,18 +36,9 @@ Task await_guarded(nb::object awaitable) {
     co_return outcome;
 }
 
-Task raise_after(nb::object awaitable, nb::object text) {
+Task raise_after(nb::object, nb::object awaitable, nb::object text) {
     co_await awaitable;
     raise(PyExc_ValueError, utf8(text));
-}
-
-nb::object coroutine_function(nb::handle closure, Arguments& a) {
-    const char* names[] = {"await_all", "await_guarded", "raise_after"};
-    nb::str qualname(names[nb::cast<int>(closure)]);
-    if (nb::cast<int>(closure) == 1) return start(await_guarded(nb::borrow(a[0])), qualname);
-    if (nb::cast<int>(closure) == 2)
-        return start(raise_after(nb::borrow(a[0]), nb::borrow(a[1])), qualname);
-    return start(await_all(nb::borrow(a[0])), qualname);
 }
 
 nb::object literal(nb::handle closure, Arguments& a) {
@@ -86,97 +77,64 @@ nb::object counts(nb::handle, Arguments&) {
 KELVORA_MODULE(native_test_ext, m) {
     nb::dict kwdefaults;
     kwdefaults["k"] = "kw";
-    m.attr("echo") = make_function({"echo",
-                                    "echo",
-                                    "native_test_ext",
-                                    "Echoes its arguments.",
-                                    {{"a", "str", Check::ExactStr},
-                                     {"n", "int", Check::Integer},
-                                     {"k", nullptr, Check::None, Kind::KeywordOnly},
-                                     {"rest", nullptr, Check::None, Kind::VarKeyword}},
-                                    "tuple",
-                                    Check::None,
-                                    false,
-                                    echo},
-                                   nb::none(), nb::make_tuple(7), kwdefaults);
-    for (auto [name, variant] :
-         {std::pair{"await_all", 0}, std::pair{"await_guarded", 1}, std::pair{"raise_after", 2}}) {
-        m.attr(name) = make_function({name,
-                                      name,
-                                      "native_test_ext",
-                                      nullptr,
-                                      {{"awaitable"}, {"text", nullptr}},
-                                      nullptr,
-                                      Check::None,
-                                      true,
-                                      coroutine_function},
-                                     nb::int_(variant), nb::make_tuple(nb::none()));
-    }
-    m.attr("clickhouse_literal") = make_function({"clickhouse_literal",
-                                                  nullptr,
-                                                  "native_test_ext",
-                                                  nullptr,
-                                                  {{"text"}},
-                                                  nullptr,
-                                                  Check::None,
-                                                  false,
-                                                  literal},
+    m.attr("echo") =
+        make_function({.name = "echo",
+                       .module = "native_test_ext",
+                       .doc = "Echoes its arguments.",
+                       .parameters = {{"a", "str", Check::ExactStr},
+                                      {"n", "int", Check::Integer},
+                                      {"k", nullptr, Check::None, Kind::KeywordOnly},
+                                      {"rest", nullptr, Check::None, Kind::VarKeyword}},
+                       .return_annotation = "tuple",
+                       .body = echo},
+                      nb::none(), nb::make_tuple(7), kwdefaults);
+    const std::vector<Parameter> awaiting{{"awaitable"}, {"text", nullptr}};
+    m.attr("await_all") = make_function({.name = "await_all",
+                                         .module = "native_test_ext",
+                                         .parameters = awaiting,
+                                         .coroutine = coroutine_body<await_all>()},
+                                        nb::none(), nb::make_tuple(nb::none()));
+    m.attr("await_guarded") = make_function({.name = "await_guarded",
+                                             .module = "native_test_ext",
+                                             .parameters = awaiting,
+                                             .coroutine = coroutine_body<await_guarded>()},
+                                            nb::none(), nb::make_tuple(nb::none()));
+    m.attr("raise_after") = make_function({.name = "raise_after",
+                                           .module = "native_test_ext",
+                                           .parameters = awaiting,
+                                           .coroutine = coroutine_body<raise_after>()},
+                                          nb::none(), nb::make_tuple(nb::none()));
+    m.attr("clickhouse_literal") = make_function({.name = "clickhouse_literal",
+                                                  .module = "native_test_ext",
+                                                  .parameters = {{"text"}},
+                                                  .body = literal},
                                                  nb::int_(0));
-    m.attr("sql_literal") = make_function({"sql_literal",
-                                           nullptr,
-                                           "native_test_ext",
-                                           nullptr,
-                                           {{"text"}},
-                                           nullptr,
-                                           Check::None,
-                                           false,
-                                           literal},
+    m.attr("sql_literal") = make_function({.name = "sql_literal",
+                                           .module = "native_test_ext",
+                                           .parameters = {{"text"}},
+                                           .body = literal},
                                           nb::int_(1));
-    m.attr("py_format") = make_function({"py_format",
-                                         nullptr,
-                                         "native_test_ext",
-                                         nullptr,
-                                         {{"value"}},
-                                         nullptr,
-                                         Check::None,
-                                         false,
-                                         format_value});
-    m.attr("log_texts") = make_function({"log_texts",
-                                         nullptr,
-                                         "native_test_ext",
-                                         nullptr,
-                                         {{"name"}, {"text"}, {"exception"}},
-                                         nullptr,
-                                         Check::None,
-                                         false,
-                                         log_texts});
-    m.attr("returns_first") = make_function({"returns_first",
-                                             nullptr,
-                                             "native_test_ext",
-                                             nullptr,
-                                             {{"value"},
-                                              {"items", "list", Check::ExactList},
-                                              {"key", nullptr, Check::None, Kind::KeywordOnly}},
-                                             "dict",
-                                             Check::DictOrNone,
-                                             false,
-                                             returns_first});
-    m.attr("records") = make_function({"records",
-                                       nullptr,
-                                       "native_test_ext",
-                                       nullptr,
-                                       {{"columns"}, {"rows"}},
-                                       nullptr,
-                                       Check::None,
-                                       false,
-                                       records});
-    m.attr("live_counts") = make_function({"live_counts",
-                                           nullptr,
-                                           "native_test_ext",
-                                           nullptr,
-                                           {},
-                                           nullptr,
-                                           Check::None,
-                                           false,
-                                           counts});
+    m.attr("py_format") = make_function({.name = "py_format",
+                                         .module = "native_test_ext",
+                                         .parameters = {{"value"}},
+                                         .body = format_value});
+    m.attr("log_texts") = make_function({.name = "log_texts",
+                                         .module = "native_test_ext",
+                                         .parameters = {{"name"}, {"text"}, {"exception"}},
+                                         .body = log_texts});
+    m.attr("returns_first") =
+        make_function({.name = "returns_first",
+                       .module = "native_test_ext",
+                       .parameters = {{"value"},
+                                      {"items", "list", Check::ExactList},
+                                      {"key", nullptr, Check::None, Kind::KeywordOnly}},
+                       .return_annotation = "dict",
+                       .return_check = Check::DictOrNone,
+                       .body = returns_first});
+    m.attr("records") = make_function({.name = "records",
+                                       .module = "native_test_ext",
+                                       .parameters = {{"columns"}, {"rows"}},
+                                       .body = records});
+    m.attr("live_counts") = make_function(
+        {.name = "live_counts", .module = "native_test_ext", .parameters = {}, .body = counts});
 }

@@ -12,7 +12,7 @@ import pytest
         ("it's a \\ test", "'it\\'s a \\\\ test'", "'it''s a \\ test'"),
         ("O'Brien", "'O\\'Brien'", "'O''Brien'"),
         ("", "''", "''"),
-        ("a\x00b\n", "'a\x00b\n'", "'a\x00b\n'"),
+        ("a\x00b\n\t\r", "'a\\0b\\n\\t\\r'", "'a\x00b\n\t\r'"),
         ("é'☃😀", "'é\\'☃😀'", "'é''☃😀'"),
     ],
 )
