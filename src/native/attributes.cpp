@@ -31,4 +31,10 @@ nb::object import_from(nb::handle module, const char* name) {
                                  "' (" + location + ")");
 }
 
+nb::object module_global(nb::handle module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module.ptr()), name);
+    if (!value) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+    return nb::borrow(value);
+}
+
 } // namespace kelvora

@@ -14,4 +14,7 @@ bool lookup_attribute(nb::handle value, nb::handle name, nb::object& result);
 /// `from <module> import <name>`: the attribute, or the ImportError the statement raises.
 nb::object import_from(nb::handle module, const char* name);
 
+/// A module global, as a function of the module would look it up: NameError when it is absent.
+nb::object module_global(nb::handle module, const char* name);
+
 } // namespace kelvora

@@ -7,6 +7,7 @@
 #include "rowplane/router.hpp"
 #include "rowplane/statements.hpp"
 
+#include "native/attributes.hpp"
 #include "native/errors.hpp"
 #include "native/framework.hpp"
 #include "native/function.hpp"
@@ -130,13 +131,6 @@ nb::dict route_options(nb::handle model) {
     return options;
 }
 
-/// A module global, as a function of the module would look it up.
-nb::object global(nb::handle module, const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module.ptr()), name);
-    if (!value) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
-    return nb::borrow(value);
-}
-
 nb::object create_crud_router(nb::handle module, Arguments& a) {
     check("table_name", Check::ExactStr, a[table_name_arg], false);
     check("primary_key", Check::ExactStr, a[primary_key_arg], true);
@@ -187,10 +181,10 @@ nb::object create_crud_router(nb::handle module, Arguments& a) {
     r.timestamp_field = nb::borrow(a[timestamp_field_arg]);
     r.custom_validators = custom_validators;
     r.async_mode = async_mode;
-    r.log = Logger(global(module, "logger"));
-    r.list_response = global(module, "GenericListResponse");
-    r.message_response = global(module, "GenericMessageResponse");
-    r.datetime = global(module, "datetime");
+    r.log = Logger(module_global(module, "logger"));
+    r.list_response = module_global(module, "GenericListResponse");
+    r.message_response = module_global(module, "GenericMessageResponse");
+    r.datetime = module_global(module, "datetime");
     prepare_statements(r);
     RouteParameters route_parameters(r.pk_names, filterable_fields);
     r.key_renames = route_parameters.key_renames();

@@ -159,14 +159,6 @@ const Route routes[] = {
 
 #undef KELVORA_HANDLER
 
-/// A module global, as a function of the module would look it up.
-nb::object global(nb::handle module, const char* name) {
-    nb::handle globals = PyModule_GetDict(module.ptr());
-    PyObject* value = PyDict_GetItemString(globals.ptr(), name);
-    if (!value) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
-    return nb::borrow(value);
-}
-
 /// What the handlers' parameters are, in the framework's terms.
 struct Annotations {
     nb::object json_object;
@@ -258,12 +250,12 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
     r.reload_callback = nb::borrow(reload_callback);
     r.config_name = config_store.attr(KELVORA_NAME("config_name"));
     r.config_name_text = py_format(r.config_name);
-    r.iscoroutinefunction = global(module, "asyncio").attr("iscoroutinefunction");
-    r.version_info_model = global(module, "ConfigVersionInfo");
-    r.versions_model = global(module, "ConfigVersionsResponse");
-    r.version_detail_model = global(module, "ConfigVersionDetailResponse");
-    r.reload_model = global(module, "ConfigReloadResponse");
-    r.log = Logger(global(module, "logger"));
+    r.iscoroutinefunction = module_global(module, "asyncio").attr("iscoroutinefunction");
+    r.version_info_model = module_global(module, "ConfigVersionInfo");
+    r.versions_model = module_global(module, "ConfigVersionsResponse");
+    r.version_detail_model = module_global(module, "ConfigVersionDetailResponse");
+    r.reload_model = module_global(module, "ConfigReloadResponse");
+    r.log = Logger(module_global(module, "logger"));
 
     nb::module_ typing = nb::module_::import_("typing");
     Annotations annotations;
@@ -278,7 +270,8 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
         if (!is_group_enabled(route.group, sections, versions, database)) continue;
         nb::dict options;
         options["dependencies"] = dependencies;
-        if (route.response_model) options["response_model"] = global(module, route.response_model);
+        if (route.response_model)
+            options["response_model"] = module_global(module, route.response_model);
         add_handler(router, route, options, state, annotations);
     }
     return router;
