@@ -15,7 +15,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from kelvora._clickhouse import bind
-from kelvora.clickhouse import connect
 
 
 class Color(enum.IntEnum):
@@ -137,13 +136,10 @@ def test_bytes_and_dicts_are_real_literals():
 
 
 @pytest.fixture(scope="module")
-def engine():
-    client = connect("chdb:")
-    database = f"t_{uuid.uuid4().hex}"
-    client.execute(f"CREATE DATABASE {database}")
+def engine(engine, module_database):
+    """The embedded engine's client, this module's database and a source of fresh row ids."""
     counter = iter(range(1, 10**9))
-    yield SimpleNamespace(client=client, database=database, next_id=lambda: next(counter))
-    client.execute(f"DROP DATABASE {database}")
+    return SimpleNamespace(client=engine, database=module_database, next_id=lambda: next(counter))
 
 
 ROUND_TRIPS = {

@@ -1,7 +1,6 @@
 """ClickHouseBackend on a real engine: the embedded one, and a server over HTTP."""
 
 import time
-import uuid
 from datetime import datetime
 
 import pytest
@@ -37,7 +36,7 @@ class Engine:
 
 
 @pytest.fixture(params=["embedded", "server"])
-def engine(request):
+def clickhouse(request):
     if request.param == "server":
         server = request.getfixturevalue("clickhouse_server")
         client = connect(server.dsn(request.getfixturevalue("server_database")))
@@ -45,21 +44,18 @@ def engine(request):
         client.close()
         return
     # The process's one embedded engine: the test's database is current only during the test.
-    client = connect("chdb:")
-    database = f"t_{uuid.uuid4().hex}"
-    client.execute(f"CREATE DATABASE {database}")
-    client.execute(f"USE {database}")
+    client = request.getfixturevalue("engine")
+    client.execute(f"USE {request.getfixturevalue('database')}")
     try:
         yield Engine(client, mutation_timeout=0.0)
     finally:
         client.execute("USE default")
-        client.execute(f"DROP DATABASE {database}")
 
 
 @pytest.fixture
-def items(engine):
-    engine.client.execute(ITEMS)
-    backend = ClickHouseBackend(engine.client)
+def items(clickhouse):
+    clickhouse.client.execute(ITEMS)
+    backend = ClickHouseBackend(clickhouse.client)
     for row in ROWS:
         assert backend.create("items", dict(row)) == row
     return backend
@@ -87,18 +83,18 @@ def test_get_by_id(items):
     assert str(e.value) == "Record with id=99 not found"
 
 
-def test_update_and_delete(engine, items):
+def test_update_and_delete(clickhouse, items):
     changes = {"name": "renamed ' \\", "qty": 7}
     assert items.update("items", 2, dict(changes)) == {**changes, "id": 2}
     expected = [by_id(1)[0], {**by_id(2)[0], **changes}, *by_id(3, 4)]
-    assert engine.eventually(lambda: items.query("items", {}, 10, 0), expected) == expected
+    assert clickhouse.eventually(lambda: items.query("items", {}, 10, 0), expected) == expected
 
     assert items.delete("items", 3) is True
     del expected[2]
-    assert engine.eventually(lambda: items.query("items", {}, 10, 0), expected) == expected
+    assert clickhouse.eventually(lambda: items.query("items", {}, 10, 0), expected) == expected
 
 
-def test_get_info(engine, items):
+def test_get_info(clickhouse, items):
     info = items.get_info("items")
     assert info["engine_full"].startswith("MergeTree")
     assert info == {
@@ -111,24 +107,24 @@ def test_get_info(engine, items):
         "backend": "clickhouse",
         "primary_key": "id",
     }
-    engine.client.execute("CREATE TABLE empty (id UInt64) ENGINE = MergeTree ORDER BY id")
-    assert ClickHouseBackend(engine.client).get_info("empty")["row_count"] == 0
+    clickhouse.client.execute("CREATE TABLE empty (id UInt64) ENGINE = MergeTree ORDER BY id")
+    assert ClickHouseBackend(clickhouse.client).get_info("empty")["row_count"] == 0
 
 
-def test_keys_with_quotes_and_backslashes(engine):
-    engine.client.execute(CODES)
-    codes = ClickHouseBackend(engine.client, primary_key="code")
+def test_keys_with_quotes_and_backslashes(clickhouse):
+    clickhouse.client.execute(CODES)
+    codes = ClickHouseBackend(clickhouse.client, primary_key="code")
     codes.create("codes", {"code": KEY, "note": "a"})
     codes.create("codes", {"code": "plain", "note": "b"})
     assert codes.get_by_id("codes", KEY) == {"code": KEY, "note": "a"}
 
     codes.update("codes", KEY, {"note": "changed\t'"})
     expected = [{"code": KEY, "note": "changed\t'"}, {"code": "plain", "note": "b"}]
-    assert engine.eventually(lambda: codes.query("codes", {}, 10, 0), expected) == expected
+    assert clickhouse.eventually(lambda: codes.query("codes", {}, 10, 0), expected) == expected
 
     codes.delete("codes", KEY)
     expected = [{"code": "plain", "note": "b"}]
-    assert engine.eventually(lambda: codes.query("codes", {}, 10, 0), expected) == expected
+    assert clickhouse.eventually(lambda: codes.query("codes", {}, 10, 0), expected) == expected
     with pytest.raises(ValueError) as e:
         codes.get_by_id("codes", KEY)
     assert str(e.value) == f"Record with code={KEY} not found"

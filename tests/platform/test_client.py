@@ -19,19 +19,6 @@ from kelvora._clickhouse import decode_row_binary, decode_tab_separated
 from kelvora.clickhouse import ClickHouseError, connect
 
 
-@pytest.fixture(scope="module")
-def engine():
-    return connect("chdb:")
-
-
-@pytest.fixture
-def database(engine):
-    name = f"t_{uuid.uuid4().hex}"
-    engine.execute(f"CREATE DATABASE {name}")
-    yield name
-    engine.execute(f"DROP DATABASE {name}")
-
-
 def answer(client, sql, answer_format="TabSeparatedWithNamesAndTypes"):
     """The embedded engine's raw answer in another format than the client's."""
     with client._transport._lock:

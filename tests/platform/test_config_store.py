@@ -1,7 +1,6 @@
 """ConfigStore: versions of one configuration in a ClickHouse table (embedded engine and server)."""
 
 import threading
-import uuid
 from concurrent.futures import ThreadPoolExecutor
 from datetime import UTC, datetime, timedelta
 
@@ -13,17 +12,9 @@ from kelvora.clickhouse import connect
 TEXT = 'it\'s \\ "quoted" ü\n\t%(x)s'
 
 
-@pytest.fixture(scope="session")
-def engine():
-    return connect("chdb:")
-
-
 @pytest.fixture
-def table(engine):
-    database = "t_" + uuid.uuid4().hex
-    engine.execute(f"CREATE DATABASE {database}")
-    yield f"{database}.kelvora_config"
-    engine.execute(f"DROP DATABASE {database}")
+def table(database):
+    return f"{database}.kelvora_config"
 
 
 @pytest.fixture

@@ -1,7 +1,6 @@
 """Shared fakes for the CRUD router tests: a recording ClickHouse client, apps around routers."""
 
 import threading
-import uuid
 import warnings
 
 import pytest
@@ -74,18 +73,3 @@ def serve():
 def handlers():
     """A router's handlers by name, to call them directly."""
     return lambda router: {route.name: route.endpoint for route in router.routes}
-
-
-@pytest.fixture(scope="session")
-def engine():
-    from kelvora.clickhouse import connect
-
-    return connect("chdb:")
-
-
-@pytest.fixture
-def database(engine):
-    name = "t_" + uuid.uuid4().hex
-    engine.execute(f"CREATE DATABASE {name}", {})
-    yield name
-    engine.execute(f"DROP DATABASE {name}", {})

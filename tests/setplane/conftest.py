@@ -3,7 +3,6 @@
 import asyncio
 import logging
 import threading
-import uuid
 
 import httpx
 import pytest
@@ -154,19 +153,9 @@ def logs(caplog):
     ]
 
 
-@pytest.fixture(scope="session")
-def engine():
-    from kelvora.clickhouse import connect
-
-    return connect("chdb:")
-
-
 @pytest.fixture
-def real_store(engine):
+def real_store(engine, database):
     """A ConfigStore on the embedded engine, in a database of this test's own."""
-    database = "t_" + uuid.uuid4().hex
-    engine.execute(f"CREATE DATABASE {database}")
-    yield ConfigStore(
+    return ConfigStore(
         {"service": {"port": 80}}, client=engine, table=f"{database}.cfg", config_name="svc"
     )
-    engine.execute(f"DROP DATABASE {database}")

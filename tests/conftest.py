@@ -1,0 +1,48 @@
+"""Fixtures every test folder shares: the process's embedded engine and fresh databases on it.
+
+The embedded engine (chDB) is one per process: `engine` is its shared client for the whole
+session, and tests keep apart by database, never by data directory. `database` gives a test a
+database of its own; `module_database` gives one to a module whose tests build on each other's
+tables (hypothesis runs many examples in one test, where a fresh database each time would be
+slow). Both are dropped afterwards.
+
+The engine is imported only when a test asks for it, so tests that never touch it (the native
+core's, the sanitizer run's) do not load chDB.
+"""
+
+import contextlib
+import uuid
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def engine():
+    """The client of the process's embedded engine, in memory (`connect("chdb:")`)."""
+    from kelvora.clickhouse import connect
+
+    return connect("chdb:")
+
+
+@contextlib.contextmanager
+def _fresh_database(engine):
+    name = f"t_{uuid.uuid4().hex}"
+    engine.execute(f"CREATE DATABASE {name}")
+    try:
+        yield name
+    finally:
+        engine.execute(f"DROP DATABASE IF EXISTS {name}")
+
+
+@pytest.fixture
+def database(engine):
+    """The name of an empty database on the embedded engine, for this test alone."""
+    with _fresh_database(engine) as name:
+        yield name
+
+
+@pytest.fixture(scope="module")
+def module_database(engine):
+    """The name of an empty database on the embedded engine, for this test module alone."""
+    with _fresh_database(engine) as name:
+        yield name
