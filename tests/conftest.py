@@ -15,6 +15,9 @@ import uuid
 
 import pytest
 
+# The leak harness's assertions report their operands, like the tests' own.
+pytest.register_assert_rewrite("leaks")
+
 
 @pytest.fixture(scope="session")
 def engine():

@@ -1,23 +1,20 @@
 """Every operation, on success and on each error path, run many times: nothing may accumulate.
 
-Growth is measured between the end of a warm-up window and the end of the loop: the number of
-objects the garbage collector tracks and the reference counts of the objects handed in, then, on a
-shorter traced run, the memory tracemalloc traces.
+Growth is measured (by the leak harness) between the end of a warm-up window and the end of the
+loop: the number of objects the garbage collector tracks and the reference counts of the objects
+handed in, then, on a shorter traced run, the memory tracemalloc traces.
 """
 
 import datetime
-import gc
-import os
-import sys
-import tracemalloc
 from collections import OrderedDict
 from types import SimpleNamespace
 
+import leaks
 import pytest
 
 from kelvora.backends import ClickHouseBackend, DuckDbBackend, StorageBackend
 
-LOOPS = 2_000 if os.environ.get("KELVORA_SANITIZED") else 100_000
+LOOPS = 100_000 // leaks.SCALE
 WARMUP = LOOPS // 10
 TRACED = min(LOOPS, 10_000)
 # Long enough for bounded caches of the interpreter to turn over once while traced.
@@ -205,40 +202,33 @@ def build_cases(make_client, make_cache):
 CASE_NAMES = list(build_cases(lambda **k: SimpleNamespace(), lambda **k: SimpleNamespace()))
 
 
-def run(call, expected, times):
-    for _ in range(times):
-        if expected is None:
-            call()
-            continue
-        try:
-            call()
-        except expected:
-            pass
-        else:
-            raise AssertionError("no error raised")
+def repeat(call, expected):
+    def run(times):
+        for _ in range(times):
+            if expected is None:
+                call()
+                continue
+            try:
+                call()
+            except expected:
+                pass
+            else:
+                raise AssertionError("no error raised")
+
+    return run
 
 
 @pytest.mark.parametrize("name", CASE_NAMES)
 def test_nothing_accumulates(name, make_client, make_cache):
     call, expected, watched = build_cases(make_client, make_cache)[name]
-    run(call, expected, WARMUP)
-    gc.collect()
-    objects = len(gc.get_objects())
-    counts = [sys.getrefcount(o) for o in watched]
-    run(call, expected, LOOPS - WARMUP)
-    gc.collect()
-    assert len(gc.get_objects()) - objects <= OBJECT_TOLERANCE
-    assert [sys.getrefcount(o) for o in watched] == counts
-
     # Tracing is slow: memory is watched over a shorter run, long enough for a leak to show.
-    tracemalloc.start()
-    try:
-        run(call, expected, TRACED_WARMUP)
-        gc.collect()
-        memory = tracemalloc.get_traced_memory()[0]
-        run(call, expected, TRACED)
-        gc.collect()
-        grown_memory = tracemalloc.get_traced_memory()[0] - memory
-    finally:
-        tracemalloc.stop()
-    assert grown_memory <= MEMORY_TOLERANCE
+    leaks.assert_no_growth(
+        repeat(call, expected),
+        warmup=WARMUP,
+        repeats=LOOPS - WARMUP,
+        traced_warmup=TRACED_WARMUP,
+        traced=TRACED,
+        watched=watched,
+        objects=OBJECT_TOLERANCE,
+        memory=MEMORY_TOLERANCE,
+    )

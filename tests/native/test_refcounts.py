@@ -3,20 +3,18 @@
 import asyncio
 import gc
 import logging
-import os
-import sys
-import tracemalloc
 import types
 import warnings
 from decimal import Decimal
 
 import anyio
 import anyio.lowlevel
+import leaks
 import native_test_ext as ext
 import pytest
 
-SCALE = 50 if os.environ.get("KELVORA_SANITIZED") else 1  # AddressSanitizer is far slower
-CHEAP, DRIVEN, LOOPED = 100_000 // SCALE, 20_000 // SCALE, 20 // min(SCALE, 10)
+CHEAP, DRIVEN = 100_000 // leaks.SCALE, 20_000 // leaks.SCALE
+LOOPED = 20 // min(leaks.SCALE, 10)
 
 # Objects of their own whose reference counts must come back.
 A = "".join(["a", "b"])  # noqa: FLY002 - not the interned constant
@@ -24,24 +22,14 @@ N, V, NAN = 10**30, object(), float("nan")
 
 
 def assert_no_growth(operation, repeats):
-    for _ in range(3):
-        operation()  # caches (signatures, interned names, free lists) settle first
-    gc.collect()
-    counts, objects = ext.live_counts(), len(gc.get_objects())
-    refcounts = [sys.getrefcount(o) for o in (A, N, V, NAN)]
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(repeats):
-            operation()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert ext.live_counts() == counts
-    assert [sys.getrefcount(o) for o in (A, N, V, NAN)] == refcounts
-    assert len(gc.get_objects()) - objects < 50
-    assert grown < 64 * 1024
+    # Caches (signatures, interned names, free lists) settle in the first few calls.
+    leaks.assert_no_growth(
+        leaks.repeat(operation),
+        warmup=3,
+        repeats=repeats,
+        watched=(A, N, V, NAN),
+        counters=ext.live_counts,
+    )
 
 
 def call(function, *args, raises=(), **kwargs):

@@ -1,26 +1,23 @@
 """Many requests across every route and error path: nothing may accumulate.
 
-Growth is measured after a warm-up (the framework's caches, anyio's worker threads): the number of
-objects the garbage collector tracks, the reference counts of the objects handed to the routers,
-and the memory tracemalloc traces over a second window.
+Growth is measured by the leak harness after a warm-up (the framework's caches, anyio's worker
+threads): the number of objects the garbage collector tracks, the reference counts of the objects
+handed to the routers, and the memory tracemalloc traces over a second window.
 """
 
 import gc
 import itertools
 import logging
-import os
-import sys
-import tracemalloc
 import weakref
 
 import fastapi.dependencies.models
+import leaks
 from pydantic import BaseModel
 
 from kelvora.rowplane import create_crud_router
 
-SCALE = 50 if os.environ.get("KELVORA_SANITIZED") else 1  # AddressSanitizer is far slower
 # 20k requests in all: a warm-up, a counted run, then a traced warm-up and a traced run.
-WARMUP, COUNTED, TRACED = 1_000 // SCALE, 15_000 // SCALE, 3_000 // SCALE
+WARMUP, COUNTED, TRACED = 1_000 // leaks.SCALE, 15_000 // leaks.SCALE, 3_000 // leaks.SCALE
 ROWS = [(1, "a", 5), (2, "b", 6)]
 DESCRIBE = [("id", "UInt64"), ("name", "String"), ("qty", "UInt32")]
 
@@ -80,24 +77,16 @@ def test_requests_leave_nothing_behind(make_client, serve):
 
     try:
         http.__enter__()  # one event loop for all requests
-        run(WARMUP)
-        gc.collect()
-        objects = len(gc.get_objects())
-        refcounts = [sys.getrefcount(o) for o in (found, empty, failing, *routers)]
-        run(COUNTED)
-        gc.collect()
-        assert len(gc.get_objects()) - objects < 100
-        assert [sys.getrefcount(o) for o in (found, empty, failing, *routers)] == refcounts
-
-        tracemalloc.start()
-        run(WARMUP)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        run(TRACED)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-        tracemalloc.stop()
-        assert grown < 64 * 1024  # one small object kept per request would exceed it
+        leaks.assert_no_growth(
+            run,
+            warmup=WARMUP,
+            repeats=COUNTED,
+            traced_warmup=WARMUP,
+            traced=TRACED,
+            watched=(found, empty, failing, *routers),
+            objects=100,
+            memory=64 * 1024,  # one small object kept per request would exceed it
+        )
     finally:
         http.__exit__(None, None, None)
         logging.getLogger("kelvora.rowplane").disabled = False

@@ -1,24 +1,21 @@
 """Many requests over every route, on success and on each error path: nothing may accumulate.
 
-Growth is measured between the end of a warm-up and the end of the loop: live native functions
-and coroutines and the objects the garbage collector tracks, then, on a shorter traced run, the
-memory tracemalloc traces.
+Growth is measured by the leak harness between the end of a warm-up and the end of the loop: live
+native functions and coroutines and the objects the garbage collector tracks, then, on a shorter
+traced run, the memory tracemalloc traces.
 """
 
-import gc
 import logging
-import os
-import tracemalloc
 from collections import Counter
 from datetime import datetime
 
+import leaks
 from fastapi import FastAPI, HTTPException
 from setplane_routes import ROUTES
 
 from kelvora.setplane import create_config_router
 
-SCALE = 50 if os.environ.get("KELVORA_SANITIZED") else 1
-LOOPS, WARMUP, TRACED = 20_000 // SCALE, 2_000 // SCALE, 4_000 // SCALE
+LOOPS, WARMUP, TRACED = 20_000 // leaks.SCALE, 2_000 // leaks.SCALE, 4_000 // leaks.SCALE
 OBJECT_TOLERANCE, MEMORY_TOLERANCE = 300, 256 * 1024
 REQUESTS = [(m, p.format(section="s", version=1)) for m, p, *_ in ROUTES]
 REQUESTS += [("GET", "/absent"), ("DELETE", "/absent"), ("GET", "/versions/7")]
@@ -34,13 +31,6 @@ async def reloaded():
 
 def refused():
     raise ValueError("callback")
-
-
-def live():
-    gc.collect()
-    objects = gc.get_objects()
-    kinds = Counter(type(o).__name__ for o in objects)
-    return len(objects), kinds["native_function"], kinds["native_coroutine"]
 
 
 def test_requests_leave_nothing_behind(make_store, client_for, monkeypatch):
@@ -76,19 +66,15 @@ def test_requests_leave_nothing_behind(make_store, client_for, monkeypatch):
 
         return client.run(requests())
 
-    run(WARMUP)
-    before = live()
-    assert set(run(LOOPS)) == {200, 404, 409, 422, 500}
-    after = live()
-    assert after[1:] == before[1:]
-    assert after[0] - before[0] < OBJECT_TOLERANCE
-
-    tracemalloc.start()
-    try:
-        run(WARMUP)
-        start = tracemalloc.get_traced_memory()[0]
-        run(TRACED)
-        grown = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
-    assert grown < MEMORY_TOLERANCE
+    statuses = Counter()
+    leaks.assert_no_growth(
+        lambda count: statuses.update(run(count)),
+        warmup=WARMUP,
+        repeats=LOOPS,
+        traced_warmup=WARMUP,
+        traced=TRACED,
+        counters=leaks.native_objects,
+        objects=OBJECT_TOLERANCE,
+        memory=MEMORY_TOLERANCE,
+    )
+    assert set(statuses) == {200, 404, 409, 422, 500}
