@@ -250,6 +250,7 @@ nb::object create_config_router(nb::handle module, Arguments& args) {
     r.reload_callback = nb::borrow(reload_callback);
     r.config_name = config_store.attr(KELVORA_NAME("config_name"));
     r.config_name_text = py_format(r.config_name);
+    r.run_in_threadpool = module_global(module, "run_in_threadpool");
     r.iscoroutinefunction = module_global(module, "asyncio").attr("iscoroutinefunction");
     r.version_info_model = module_global(module, "ConfigVersionInfo");
     r.versions_model = module_global(module, "ConfigVersionsResponse");

@@ -15,7 +15,7 @@ Task run_reload_callback(nb::object state, bool log_success) {
         if (is_true(call(r.iscoroutinefunction, r.reload_callback)))
             co_await call(r.reload_callback);
         else
-            co_await call(framework().run_in_threadpool, r.reload_callback);
+            co_await call(r.run_in_threadpool, r.reload_callback);
         if (log_success) r.log.info("Reload callback executed successfully");
     } catch (nb::python_error& e) {
         if (!is_ordinary_exception(e)) throw;
@@ -35,7 +35,7 @@ nb::object ConfigRouter::get_config(bool refresh) const {
     static PyObject* keywords = Py_BuildValue("(s)", "refresh");
     nb::object method = store.attr(KELVORA_NAME("get_config"));
     PyObject* argv[] = {nullptr, method.ptr(), refresh ? Py_True : Py_False};
-    return steal_or_raise(PyObject_Vectorcall(framework().run_in_threadpool.ptr(), argv + 1,
+    return steal_or_raise(PyObject_Vectorcall(run_in_threadpool.ptr(), argv + 1,
                                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
 }
 

@@ -31,13 +31,14 @@ struct ConfigRouter : RouterState {
     std::string config_name_text;
     bool version_listing = false; ///< GET "/versions" answers the version listing
 
+    nb::object run_in_threadpool; ///< the module's, as it was when the router was built
     nb::object iscoroutinefunction;
     nb::object version_info_model, versions_model, version_detail_model, reload_model;
     Logger log{nb::none()};
 
     int traverse(visitproc visit, void* arg) const override {
         return visit_all(visit, arg, store, config_model, reload_callback, config_name,
-                         iscoroutinefunction, version_info_model, versions_model,
+                         run_in_threadpool, iscoroutinefunction, version_info_model, versions_model,
                          version_detail_model, reload_model, log.object());
     }
 
@@ -47,7 +48,7 @@ struct ConfigRouter : RouterState {
         nb::object bound = store.attr(method);
         PyObject* argv[] = {nullptr, bound.ptr(), nb::handle(args).ptr()...};
         return steal_or_raise(
-            PyObject_Vectorcall(framework().run_in_threadpool.ptr(), argv + 1,
+            PyObject_Vectorcall(run_in_threadpool.ptr(), argv + 1,
                                 (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
