@@ -45,20 +45,25 @@ def _dump(payload: Dict[str, Any]) -> str:
     return json.dumps(payload, sort_keys=False)
 
 
+def _load(text: str) -> Dict[str, Any]:
+    """A stored payload text as the configuration it holds (the store writes JSON objects only)."""
+    payload: Dict[str, Any] = json.loads(text)
+    return payload
+
+
 def _now() -> datetime:
     # DateTime holds whole seconds; the value travels as naive UTC.
     return datetime.now(UTC).replace(microsecond=0, tzinfo=None)
 
 
-def _as_utc(value: Any) -> datetime | None:
+def _as_utc(value: datetime | str | None) -> datetime | None:
     """The stored timestamp as an aware UTC datetime (stored values are naive UTC)."""
     if value is None:
         return None
-    if isinstance(value, str):
-        value = datetime.fromisoformat(value)
-    if value.tzinfo is None:
-        return value.replace(tzinfo=UTC)
-    return value.astimezone(UTC)
+    moment = datetime.fromisoformat(value) if isinstance(value, str) else value
+    if moment.tzinfo is None:
+        return moment.replace(tzinfo=UTC)
+    return moment.astimezone(UTC)
 
 
 class ConfigStore:
@@ -109,7 +114,7 @@ class ConfigStore:
             self._ensure()
             if refresh or self._held is None:
                 self._held = self._read_latest()[1]
-            return json.loads(self._held)
+            return _load(self._held)
 
     def update_config(self, payload: Dict[str, Any]) -> None:
         """Stores ``payload`` as a new version (latest + 1)."""
@@ -126,10 +131,10 @@ class ConfigStore:
         with self._lock:
             self._ensure()
             version, current = self._read_latest()
-            text = _dump({**json.loads(current), **patch})
+            text = _dump({**_load(current), **patch})
             self._write(version + 1, text)
             self._held = text
-            return json.loads(text)
+            return _load(text)
 
     # ---- versions -----------------------------------------------------------------------------
 
@@ -172,7 +177,7 @@ class ConfigStore:
             "environment": self.environment,
             "version": version,
             "updated_at": _as_utc(updated_at),
-            "payload": json.loads(text),
+            "payload": _load(text),
         }
 
     def update_config_version(self, version: int, payload: Dict[str, Any]) -> None:
@@ -195,7 +200,7 @@ class ConfigStore:
             found = self._read(version)
             if found is None:
                 raise ValueError(self._missing(version))
-            self._overwrite(version, _dump({**json.loads(found[0]), **patch}))
+            self._overwrite(version, _dump({**_load(found[0]), **patch}))
 
     def create_new_version(self) -> int:
         """Stores a copy of the latest version as version + 1 and returns the new number."""
@@ -217,7 +222,7 @@ class ConfigStore:
             text = found[0]
             self._write(self._latest_version(), text)
             self._held = text
-            return json.loads(text)
+            return _load(text)
 
     # ---- storage ------------------------------------------------------------------------------
 

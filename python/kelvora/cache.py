@@ -40,6 +40,14 @@ def _fold(name: str) -> str:
     return name.translate(_FOLD)
 
 
+def _single(cursor: duckdb.DuckDBPyConnection) -> Any:
+    """The one value of a statement that answers one row of one column."""
+    row = cursor.fetchone()
+    if row is None:
+        raise AssertionError("the statement answered no row")
+    return row[0]
+
+
 def _check_name(kind: str, name: Any) -> str:
     if not isinstance(name, str):
         raise TypeError(f"{kind} name must be a str, not {type(name).__name__}")
@@ -68,8 +76,7 @@ class DuckDbCacheManager:
 
     def __init__(self, path: str = ":memory:") -> None:
         self._connection = duckdb.connect(path)
-        (catalog,) = self._connection.execute("SELECT current_database()").fetchone()
-        self._catalog = catalog
+        self._catalog: str = _single(self._connection.execute("SELECT current_database()"))
         self._write_lock = threading.Lock()
 
     def close(self) -> None:
@@ -187,7 +194,7 @@ class DuckDbCacheManager:
                 [self._catalog, schema, stored],
             ).fetchall()
             sql = f"SELECT count(*) FROM {_quote(self._catalog)}.{_quote(schema)}.{_quote(stored)}"
-            (row_count,) = cursor.execute(sql).fetchone()
+            row_count: int = _single(cursor.execute(sql))
             cursor.execute("COMMIT")
         column_types = {column: kind for column, kind in types if column != _ROW}
         return {

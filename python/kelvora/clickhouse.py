@@ -24,7 +24,7 @@ import http.client
 import threading
 import urllib.parse
 import zoneinfo
-from typing import Any
+from typing import IO, Any
 
 from kelvora import _clickhouse
 
@@ -66,7 +66,8 @@ class _Embedded:
                 result = self._session.query(statement, self.format)
             except Exception as error:
                 raise ClickHouseError(str(error)) from None
-            return result.bytes()
+            data: bytes = result.bytes()
+            return data
 
     def close(self) -> None:
         with self._lock:
@@ -79,7 +80,7 @@ class _Embedded:
             self._directory_lock = None
 
 
-def _lock_directory(path: str):
+def _lock_directory(path: str) -> IO[str]:
     """An exclusive lock on the data directory, so that a second process is refused clearly."""
     import fcntl
     import os
@@ -184,7 +185,7 @@ class Client:
         name = self._decode(transport.run("SELECT timezone()"))[0][0]
         self.timezone = None if name in ("UTC", "Etc/UTC") else zoneinfo.ZoneInfo(name)
 
-    def execute(self, query: str, params: dict[str, Any] | None = None) -> list[tuple]:
+    def execute(self, query: str, params: dict[str, Any] | None = None) -> list[tuple[Any, ...]]:
         """Run one statement; ``params`` fill its ``%(name)s`` placeholders as literals."""
         statement = _clickhouse.bind(query, params, self.timezone)
         return self._decode(self._transport.run(statement), self.timezone)

@@ -42,8 +42,16 @@ import os
 import re
 import sys
 import tomllib
+from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+
+if TYPE_CHECKING:
+    from fastapi import APIRouter, FastAPI
+    from pydantic import BaseModel
+
+    from kelvora.cache import DuckDbCacheManager
+    from kelvora.clickhouse import Client
 
 __all__ = ["Settings", "StartupError", "TableSettings", "create_app", "main"]
 
@@ -183,31 +191,33 @@ _SCALARS = [
 
 def _python_type(type_name: str) -> Any:
     """The Python type a column's values are given in, for the request-body models."""
+    element: Any  # a type made at run time, not an alias
     inner = re.fullmatch(r"(Nullable|LowCardinality)\((.*)\)", type_name)
     if inner:
         element = _python_type(inner.group(2))
         return Optional[element] if inner.group(1) == "Nullable" else element
     array = re.fullmatch(r"Array\((.*)\)", type_name)
     if array:
-        return List[_python_type(array.group(1))]
+        element = _python_type(array.group(1))
+        return List[element]
     for pattern, python_type in _SCALARS:
         if pattern.fullmatch(type_name):
             return python_type
     return Any
 
 
-def _model(name: str, columns: List[tuple], required: bool):
+def _model(name: str, columns: List[Tuple[str, str]], required: bool) -> type[BaseModel]:
     """A request-body model of the table's columns (all optional for updates)."""
     from pydantic import create_model
 
-    fields = {}
+    fields: Dict[str, Any] = {}
     for column, type_name in columns:
         python_type = _python_type(type_name)
         fields[column] = (python_type, ...) if required else (Optional[python_type], None)
     return create_model(name, **fields)
 
 
-def _describe(client, table: TableSettings) -> List[tuple]:
+def _describe(client: Client, table: TableSettings) -> List[Tuple[str, str]]:
     try:
         rows = client.execute("DESCRIBE TABLE " + table.name)
     except Exception as error:
@@ -221,7 +231,7 @@ def _describe(client, table: TableSettings) -> List[tuple]:
     return columns
 
 
-def _seed_demo(client) -> None:
+def _seed_demo(client: Client) -> None:
     client.execute(_DEMO_SCHEMA)
     if client.execute("SELECT count() FROM " + DEMO_TABLE)[0][0]:
         return
@@ -234,7 +244,7 @@ def _seed_demo(client) -> None:
         )
 
 
-def _cache_router(table: TableSettings, client, cache):
+def _cache_router(table: TableSettings, client: Client, cache: DuckDbCacheManager) -> APIRouter:
     """Read-only routes over the cached copy of one table."""
     import pandas
     from fastapi import APIRouter, HTTPException, Query
@@ -254,23 +264,26 @@ def _cache_router(table: TableSettings, client, cache):
         )
         return len(rows)
 
-    @router.get("/")
-    def list_cached(limit: int = Query(100, ge=0, le=10000), offset: int = Query(0, ge=0)):
+    # The answers go out as the backend gives them: the return annotations make no response model.
+    @router.get("/", response_model=None)
+    def list_cached(
+        limit: int = Query(100, ge=0, le=10000), offset: int = Query(0, ge=0)
+    ) -> List[Dict[str, Any]]:
         """Rows of the cached copy, in stored order."""
         return backend.query(table.name, {}, limit, offset)
 
-    @router.get("/info")
-    def cached_info():
+    @router.get("/info", response_model=None)
+    def cached_info() -> Dict[str, Any]:
         """Metadata of the cached copy: columns, row count, last refresh."""
         return backend.get_info(table.name)
 
-    @router.post("/refresh")
-    def refresh_cache():
+    @router.post("/refresh", response_model=None)
+    def refresh_cache() -> Dict[str, Any]:
         """Reload the cached copy from ClickHouse."""
         return {"status": "success", "rows": load()}
 
-    @router.get("/{key}")
-    def get_cached(key: str):
+    @router.get("/{key}", response_model=None)
+    def get_cached(key: str) -> Dict[str, Any]:
         """One row of the cached copy by its key."""
         value: Any = int(key) if key.lstrip("-").isdigit() else key
         try:
@@ -282,7 +295,7 @@ def _cache_router(table: TableSettings, client, cache):
     return router
 
 
-def create_app(settings: Settings):
+def create_app(settings: Settings) -> FastAPI:
     """The service's FastAPI app; engines open here and close when the app shuts down."""
     from fastapi import FastAPI
 
@@ -315,7 +328,7 @@ def create_app(settings: Settings):
         store.get_config()
 
         @contextlib.asynccontextmanager
-        async def lifespan(app):
+        async def lifespan(app: FastAPI) -> AsyncIterator[None]:
             yield
             resources.close()
 

@@ -1,0 +1,20 @@
+"""Parameter binding and result decoding for kelvora's ClickHouse clients."""
+
+from collections.abc import Mapping
+from datetime import tzinfo
+from typing import Any
+
+from typing_extensions import Buffer
+
+def bind(query: str, params: Mapping[str, Any] | None = None, zone: tzinfo | None = None) -> str:
+    """Replace each %(name)s of `query` by the ClickHouse literal of params[name] (%% is a
+    percent sign); with params None the query is returned as it is. Aware datetimes are
+    converted to `zone` (a tzinfo, None for UTC)."""
+
+def decode_row_binary(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
+    """Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in
+    the column's time zone or else `zone` (a tzinfo, None for UTC)."""
+
+def decode_tab_separated(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
+    """Rows of a TabSeparatedWithNamesAndTypes answer as a list of tuples; datetimes are naive,
+    as the answer shows them."""
