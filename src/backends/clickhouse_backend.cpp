@@ -101,7 +101,9 @@ nb::object query(nb::handle, Arguments& a) {
 
 nb::object create(nb::handle, Arguments& a) {
     nb::handle self = a[0], table = a[1], data = a[2];
-    nb::list columns = nb::steal<nb::list>(steal_or_raise(PyDict_Keys(data.ptr())).release());
+    // A tuple, so that no code run while formatting a name can change the names being read.
+    nb::object keys = steal_or_raise(PyDict_Keys(data.ptr()));
+    nb::tuple columns = nb::steal<nb::tuple>(steal_or_raise(PyList_AsTuple(keys.ptr())).release());
     std::string placeholders;
     for (nb::handle column : columns) {
         if (!placeholders.empty()) placeholders += ", ";

@@ -23,10 +23,13 @@ nb::object import_from(nb::handle module, const char* name) {
     std::string module_name = "<unknown module name>";
     if (nb::object text = nb::steal(PyModule_GetNameObject(module.ptr())); text.is_valid())
         module_name = utf8(text);
+    else
+        PyErr_Clear();
     std::string location = "unknown location";
     if (nb::object file = nb::steal(PyModule_GetFilenameObject(module.ptr())); file.is_valid())
         location = utf8(file);
-    PyErr_Clear();
+    else
+        PyErr_Clear();
     raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module_name +
                                  "' (" + location + ")");
 }

@@ -273,6 +273,12 @@ nb::object exception_from(PyObject* type, PyObject* value, PyObject* traceback) 
                                                     : PyObject_CallOneArg(type, value);
         if (!made) return {};
         error = nb::steal(made);
+        if (!PyExceptionInstance_Check(made)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         type, Py_TYPE(made)->tp_name);
+            return {};
+        }
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not "

@@ -18,6 +18,7 @@ namespace {
 using namespace nb::literals;
 
 struct FunctionData {
+    nb::object declared_name; ///< the `str` of the name the function was made with
     ParameterList parameters;
     Check return_check;
     std::string return_annotation; // empty when none
@@ -48,6 +49,11 @@ FunctionObject* as_function(PyObject* self) {
     return reinterpret_cast<FunctionObject*>(self);
 }
 
+/// `__qualname__`, or the declared name once the collector has cleared the function.
+nb::handle qualname_of(FunctionObject* f) {
+    return f->qualname ? nb::handle(f->qualname) : nb::handle(f->data->declared_name);
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
@@ -56,9 +62,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         f->data->parameters.bind(args, PyVectorcall_NARGS(nargsf), kwnames,
                                  f->defaults == Py_None ? nullptr : f->defaults,
                                  f->kwdefaults == Py_None ? nullptr : f->kwdefaults, bound);
+        // The collector may have cleared a function that is still called (from a finalizer,
+        // say): it runs with no closure, under its original name.
+        nb::handle closure = f->closure ? f->closure : Py_None;
         nb::object result = f->data->coroutine
-                                ? start(f->data->coroutine(f->closure, bound), f->qualname)
-                                : f->data->body(f->closure, bound);
+                                ? start(f->data->coroutine(closure, bound), qualname_of(f))
+                                : f->data->body(closure, bound);
         if (f->data->return_check != Check::None)
             ParameterList::check_return(f->data->return_check, result);
         return result.release().ptr();
@@ -117,14 +126,15 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname_of(as_function(self)).ptr(), self);
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->name);
+    FunctionObject* f = as_function(self);
+    return Py_NewRef(f->name ? f->name : f->data->declared_name.ptr());
 }
 PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->qualname);
+    return Py_NewRef(qualname_of(as_function(self)).ptr());
 }
 
 int set_text(PyObject** slot, PyObject* value, const char* what) {
@@ -162,7 +172,8 @@ nb::object build_signature(FunctionObject* f) {
     nb::object parameter_type = inspect.attr("Parameter");
     nb::object empty = parameter_type.attr("empty");
     const ParameterList& list = f->data->parameters;
-    const size_t default_count = f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
+    const bool has_defaults = f->defaults && f->defaults != Py_None;
+    const size_t default_count = has_defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     const size_t first_default = list.positional_count() - default_count;
     nb::list parameters;
     size_t index = 0;
@@ -173,7 +184,7 @@ nb::object build_signature(FunctionObject* f) {
         nb::object default_value = empty;
         if (p.kind == Kind::PositionalOrKeyword && index >= first_default)
             default_value = nb::borrow(PyTuple_GET_ITEM(f->defaults, index - first_default));
-        if (p.kind == Kind::KeywordOnly && f->kwdefaults != Py_None) {
+        if (p.kind == Kind::KeywordOnly && f->kwdefaults && f->kwdefaults != Py_None) {
             PyObject* value = PyDict_GetItemString(f->kwdefaults, p.name);
             if (value) default_value = nb::borrow(value);
         }
@@ -223,8 +234,8 @@ nb::object build_code(FunctionObject* f) {
     return code.attr("replace")(
         "co_argcount"_a = list.positional_count(), "co_kwonlyargcount"_a = kwonly,
         "co_varnames"_a = nb::tuple(names), "co_nlocals"_a = nb::len(names), "co_flags"_a = flags,
-        "co_name"_a = nb::borrow(f->name), "co_qualname"_a = nb::borrow(f->qualname),
-        "co_filename"_a = file_name);
+        "co_name"_a = nb::steal(get_name(reinterpret_cast<PyObject*>(f), nullptr)),
+        "co_qualname"_a = qualname_of(f), "co_filename"_a = file_name);
 }
 
 PyObject* get_code(PyObject* self, void*) {
@@ -297,7 +308,7 @@ void init_function_type() {
 nb::object make_function(const FunctionSpec& spec, nb::handle closure, nb::handle defaults,
                          nb::handle kwdefaults) {
     auto data = std::make_unique<FunctionData>(FunctionData{
-        ParameterList(spec.name, spec.parameters), spec.return_check,
+        nb::str(spec.name), ParameterList(spec.name, spec.parameters), spec.return_check,
         spec.return_annotation ? spec.return_annotation : "", spec.body, spec.coroutine});
     nb::dict annotations;
     for (const Parameter& p : spec.parameters)

@@ -15,6 +15,9 @@ using namespace nb::literals;
 void raise_http_error(int status, std::string_view detail, nb::handle replaced) {
     nb::object exception =
         framework().http_exception("status_code"_a = status, "detail"_a = to_str(detail));
+    // A replaced HTTPException class may make anything; only an exception can be raised.
+    if (!PyExceptionInstance_Check(exception.ptr()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
     if (replaced.is_valid()) PyException_SetContext(exception.ptr(), replaced.inc_ref().ptr());
     raise_object(exception);
 }

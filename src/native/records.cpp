@@ -37,16 +37,28 @@ nb::list column_names(nb::handle describe_rows) {
     return names;
 }
 
-nb::dict record_from_row(nb::handle columns, nb::handle row) {
-    // Tuples and lists are read in place; any other row is read as an iterator.
-    PyObject* const* names = PySequence_Fast_ITEMS(columns.ptr());
-    const Py_ssize_t name_count = PySequence_Fast_GET_SIZE(columns.ptr());
+namespace {
+
+/// A tuple of the items of a sequence: the tuple itself, or a snapshot that no code run while
+/// the items are used can change.
+nb::object snapshot(nb::handle sequence) {
+    if (PyTuple_CheckExact(sequence.ptr())) return nb::borrow(sequence);
+    return steal_or_raise(PySequence_Tuple(sequence.ptr()));
+}
+
+/// `record_from_row` with the column names already a tuple.
+nb::dict record_of(nb::handle names, nb::handle row) {
+    // Tuples and lists are read in place (a list through a snapshot, as hashing a column name
+    // can run Python code that changes it); any other row is read as an iterator.
+    const Py_ssize_t name_count = PyTuple_GET_SIZE(names.ptr());
     if (PyTuple_CheckExact(row.ptr()) || PyList_CheckExact(row.ptr())) {
-        const Py_ssize_t count = std::min(name_count, PySequence_Fast_GET_SIZE(row.ptr()));
-        PyObject* const* values = PySequence_Fast_ITEMS(row.ptr());
+        nb::object values = snapshot(row);
+        const Py_ssize_t count = std::min(name_count, PyTuple_GET_SIZE(values.ptr()));
         nb::object record = steal_or_raise(_PyDict_NewPresized(count));
         for (Py_ssize_t i = 0; i < count; ++i)
-            if (PyDict_SetItem(record.ptr(), names[i], values[i])) raise_pending();
+            if (PyDict_SetItem(record.ptr(), PyTuple_GET_ITEM(names.ptr(), i),
+                               PyTuple_GET_ITEM(values.ptr(), i)))
+                raise_pending();
         return nb::steal<nb::dict>(record.release());
     }
     nb::dict record;
@@ -55,19 +67,25 @@ nb::dict record_from_row(nb::handle columns, nb::handle row) {
         PyObject* value = PyIter_Next(iterator.ptr());
         if (!value) break;
         nb::object owned = nb::steal(value);
-        if (PyDict_SetItem(record.ptr(), names[i], value)) raise_pending();
+        if (PyDict_SetItem(record.ptr(), PyTuple_GET_ITEM(names.ptr(), i), value)) raise_pending();
     }
     if (PyErr_Occurred()) raise_pending();
     return record;
 }
 
+} // namespace
+
+nb::dict record_from_row(nb::handle columns, nb::handle row) {
+    return record_of(snapshot(columns), row);
+}
+
 nb::list records_from_rows(nb::handle columns, nb::handle rows) {
-    nb::object names = steal_or_raise(PySequence_Fast(columns.ptr(), "columns must be a sequence"));
+    nb::object names = snapshot(columns);
     nb::list records;
     nb::object iterator = steal_or_raise(PyObject_GetIter(rows.ptr()));
     while (PyObject* row = PyIter_Next(iterator.ptr())) {
         nb::object owned = nb::steal(row);
-        records.append(record_from_row(names, row));
+        records.append(record_of(names, row));
     }
     if (PyErr_Occurred()) raise_pending();
     return records;

@@ -77,9 +77,12 @@ nb::object Router::columns_of(nb::handle values, nb::handle renames) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(values.ptr(), &position, &key, &value)) {
-        PyObject* column = PyDict_GetItemWithError(renames.ptr(), key);
-        if (!column && PyErr_Occurred()) raise_pending();
-        if (PyDict_SetItem(result.ptr(), column ? column : key, value)) raise_pending();
+        // Comparing names can run Python code, which could drop the entry being read.
+        nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+        nb::object column = nb::borrow(PyDict_GetItemWithError(renames.ptr(), key));
+        if (!column.is_valid() && PyErr_Occurred()) raise_pending();
+        if (PyDict_SetItem(result.ptr(), column.is_valid() ? column.ptr() : key, value))
+            raise_pending();
     }
     return result;
 }

@@ -95,3 +95,67 @@ def test_a_failed_execution_can_be_retried():
         "first: fastapi is broken\nsecond: True\n",
         "",
     )
+
+
+def test_row_changed_while_its_columns_are_named():
+    # Hashing a column name empties the row the client still holds: the record keeps the values
+    # the row had when it was read.
+    done = run_python("""
+        from kelvora.backends import ClickHouseBackend
+
+        row = [object() for _ in range(500)]
+        values = list(row)
+
+        class Name(str):
+            __eq__ = str.__eq__
+            def __hash__(self):
+                row.clear()
+                return str.__hash__(self)
+
+        class Client:
+            def execute(self, query, params=None):
+                if query.startswith("DESCRIBE"):
+                    return [(Name(f"c{i}"),) for i in range(500)]
+                return [row]
+
+        [record] = ClickHouseBackend(Client()).query("t", {}, 10, 0)
+        print(list(record.values()) == values)
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
+@pytest.mark.parametrize("made", ["object()", "[1, 2]"])
+@pytest.mark.parametrize("traceback", [False, True])
+def test_throw_of_a_class_that_makes_no_exception(made, traceback):
+    done = run_python(f"""
+        import sys
+        from kelvora.rowplane import create_crud_router
+
+        class Client:
+            def execute(self, query, params):
+                return []
+
+        router = create_crud_router("items", Client())
+        get_record = {{r.name: r.endpoint for r in router.routes}}["get_record"]
+
+        class Odd(Exception):
+            def __new__(cls, *args):
+                return {made}
+
+        try:
+            raise ValueError
+        except ValueError:
+            tb = sys.exc_info()[2]
+        coroutine = get_record(client=None, id="1")
+        try:
+            coroutine.throw(*((Odd, None, tb) if {traceback} else (Odd,)))
+        except TypeError as e:
+            print(e)
+        coroutine.close()
+    """)
+    kind = "object" if made == "object()" else "list"
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        f"calling <class '__main__.Odd'> should have returned an instance of BaseException, "
+        f"not {kind}\n"
+    )
