@@ -22,6 +22,11 @@ void raise_http_error(int status, std::string_view detail, nb::handle replaced) 
     raise_object(exception);
 }
 
+void refuse_text_without_utf8(nb::handle value) {
+    if (auto path = text_without_utf8(value))
+        raise_http_error(422, "Text that cannot be encoded as UTF-8 at " + *path);
+}
+
 void fail_request(const Logger& log, std::string_view log_text, std::string_view detail_text,
                   GuardClauses clauses) {
     nb::object error;

@@ -17,6 +17,11 @@ namespace nb = nanobind;
 [[noreturn]] void raise_http_error(int status, std::string_view detail,
                                    nb::handle replaced = nb::handle());
 
+/// 422 "Text that cannot be encoded as UTF-8 at {path}" for a request value holding such text
+/// (see `text_without_utf8`): it would be stored as invalid UTF-8, or break every answer that
+/// holds it, so it is refused before anything is stored.
+void refuse_text_without_utf8(nb::handle value);
+
 /// The clauses of one handler's guard.
 struct GuardClauses {
     bool passes_http_exception = true; ///< an HTTPException leaves unchanged

@@ -2,6 +2,7 @@
 #include "native/literals.hpp"
 
 #include "native/errors.hpp"
+#include "native/guards.hpp"
 
 namespace kelvora {
 
@@ -71,11 +72,13 @@ const char* clickhouse_escape(unsigned char c) {
 
 } // namespace
 
-void append_clickhouse_string_literal(std::string& out, std::string_view text) {
+void append_clickhouse_string_literal(std::string& out, std::string_view text, LiteralUse use) {
     out += '\'';
     for (char c : text) {
         if (const char* escape = clickhouse_escape(static_cast<unsigned char>(c)))
             out += escape;
+        else if (c == '%' && use == LiteralUse::Template)
+            out += "\\x25";
         else
             out += c;
     }
@@ -100,10 +103,10 @@ void append_clickhouse_bytes_literal(std::string& out, std::string_view bytes) {
     out += '\'';
 }
 
-std::string clickhouse_string_literal(std::string_view text) {
+std::string clickhouse_string_literal(std::string_view text, LiteralUse use) {
     std::string out;
     out.reserve(text.size() + 2);
-    append_clickhouse_string_literal(out, text);
+    append_clickhouse_string_literal(out, text, use);
     return out;
 }
 
@@ -117,6 +120,54 @@ std::string sql_string_literal(std::string_view text) {
     }
     out += '\'';
     return out;
+}
+
+namespace {
+
+bool encodable(nb::handle text) {
+    if (PyUnicode_AsUTF8AndSize(text.ptr(), nullptr)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_pending();
+    PyErr_Clear();
+    return false;
+}
+
+/// A dict key as a path segment: its text, or its `ascii()` form when it has no UTF-8 form or is
+/// not text.
+std::string segment(nb::handle key) {
+    if (PyUnicode_Check(key.ptr()) && encodable(key)) return utf8(key);
+    return utf8(steal_or_raise(PyObject_ASCII(key.ptr())));
+}
+
+std::optional<std::string> find_text_without_utf8(nb::handle value, const std::string& path) {
+    PyObject* v = value.ptr();
+    if (PyUnicode_Check(v)) {
+        if (encodable(value)) return std::nullopt;
+        return path.empty() ? std::string("the value") : path;
+    }
+    const bool is_dict = PyDict_Check(v);
+    if (!is_dict && !PyList_Check(v) && !PyTuple_Check(v)) return std::nullopt;
+    RecursionGuard depth(" while checking text");
+    // A snapshot, so that no code run while checking can change what is being read.
+    nb::object items = steal_or_raise(is_dict ? PyDict_Items(v) : PySequence_List(v));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::handle item = PyList_GET_ITEM(items.ptr(), i);
+        if (!is_dict) {
+            if (auto found = find_text_without_utf8(item, path + "[" + std::to_string(i) + "]"))
+                return found;
+            continue;
+        }
+        nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
+        std::string at = (path.empty() ? "" : path + ".") + segment(key);
+        if (PyUnicode_Check(key.ptr()) && !encodable(key)) return at;
+        if (auto found = find_text_without_utf8(PyTuple_GET_ITEM(item.ptr(), 1), at)) return found;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> text_without_utf8(nb::handle value) {
+    return find_text_without_utf8(value, "");
 }
 
 nb::str to_str(std::string_view text) {

@@ -186,7 +186,9 @@ nb::object create_crud_router(nb::handle module, Arguments& a) {
     r.message_response = module_global(module, "GenericMessageResponse");
     r.datetime = module_global(module, "datetime");
     prepare_statements(r);
-    RouteParameters route_parameters(r.pk_names, filterable_fields);
+    RouteParameters route_parameters(
+        r.pk_names, filterable_fields,
+        nb::make_tuple(a[response_model_arg], a[create_model_arg], a[update_model_arg]));
     r.key_renames = route_parameters.key_renames();
     r.filter_renames = route_parameters.filter_renames();
 

@@ -4,8 +4,11 @@
 
 #include "rowplane/router.hpp"
 
+#include "native/attributes.hpp"
+#include "native/errors.hpp"
 #include "native/framework.hpp"
 #include "native/literals.hpp"
+#include "native/names.hpp"
 
 #include <set>
 
@@ -73,9 +76,35 @@ std::vector<RouteParameter> assign(const std::vector<std::string>& columns,
     for (size_t i = 0; i < columns.size(); ++i) {
         nb::object column = to_str(columns[i]);
         nb::object name = kept[i] ? column : nb::object(to_str(names.rename(columns[i])));
-        parameters.push_back({name, column});
+        parameters.push_back({name, column, nb::object()});
     }
     return parameters;
+}
+
+/// The annotation the first of `models` that declares `column` gives it, with its constraints
+/// (a Pydantic field's metadata) kept; unset when none declares it.
+nb::object declared_annotation(nb::handle models, nb::handle column) {
+    for (nb::handle model : models) {
+        nb::object fields;
+        if (model.is_none() || !lookup_attribute(model, KELVORA_NAME("model_fields"), fields) ||
+            !PyDict_Check(fields.ptr()))
+            continue;
+        nb::object entries = steal_or_raise(PyDict_Items(fields.ptr()));
+        for (nb::handle entry : entries) {
+            nb::handle name = PyTuple_GET_ITEM(entry.ptr(), 0);
+            nb::handle info = PyTuple_GET_ITEM(entry.ptr(), 1);
+            nb::object alias;
+            bool named =
+                name.equal(column) || (lookup_attribute(info, KELVORA_NAME("alias"), alias) &&
+                                       !alias.is_none() && alias.equal(column));
+            if (!named) continue;
+            nb::object rebuild, annotation;
+            if (lookup_attribute(info, KELVORA_NAME("rebuild_annotation"), rebuild))
+                return rebuild();
+            if (lookup_attribute(info, KELVORA_NAME("annotation"), annotation)) return annotation;
+        }
+    }
+    return nb::object();
 }
 
 nb::dict renames(const std::vector<RouteParameter>& parameters) {
@@ -101,7 +130,7 @@ bool is_path_parameter_name(const std::string& name) {
 }
 
 RouteParameters::RouteParameters(const std::vector<nb::object>& pk_names,
-                                 nb::handle filterable_fields) {
+                                 nb::handle filterable_fields, nb::handle models) {
     std::vector<std::string> keys;
     for (const nb::object& name : pk_names)
         keys.push_back(utf8(name));
@@ -115,6 +144,9 @@ RouteParameters::RouteParameters(const std::vector<nb::object>& pk_names,
         if (seen.insert(name).second) filters.push_back(name);
     }
     filters_ = assign(filters, list_route_names);
+    for (std::vector<RouteParameter>* parameters : {&keys_, &filters_})
+        for (RouteParameter& p : *parameters)
+            p.annotation = declared_annotation(models, p.column);
 }
 
 nb::list RouteParameters::keys() const {
@@ -123,19 +155,21 @@ nb::list RouteParameters::keys() const {
     nb::list result;
     for (const RouteParameter& p : keys_) {
         nb::object default_ = p.renamed() ? framework().path("alias"_a = p.column) : empty;
-        result.append(keyword_only_parameter(p.name, text, default_));
+        result.append(keyword_only_parameter(
+            p.name, p.annotation.is_valid() ? nb::handle(p.annotation) : text, default_));
     }
     return result;
 }
 
 nb::list RouteParameters::filters() const {
-    nb::object optional_text = nb::module_::import_("typing").attr(
-        "Optional")[nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type))];
+    nb::object optional = nb::module_::import_("typing").attr("Optional");
+    nb::object optional_text = optional[nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type))];
     nb::list result;
     for (const RouteParameter& p : filters_) {
         nb::object default_ =
             p.renamed() ? framework().query(nb::none(), "alias"_a = p.column) : nb::none();
-        result.append(keyword_only_parameter(p.name, optional_text, default_));
+        nb::object annotation = p.annotation.is_valid() ? optional[p.annotation] : optional_text;
+        result.append(keyword_only_parameter(p.name, annotation, default_));
     }
     return result;
 }

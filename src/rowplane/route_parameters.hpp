@@ -19,6 +19,7 @@ bool is_path_parameter_name(const std::string& name);
 /// request (its alias when the two differ).
 struct RouteParameter {
     nb::object name, column;
+    nb::object annotation; ///< the models' annotation of the column; unset when none has one
     bool renamed() const { return !name.equal(column); }
 };
 
@@ -26,8 +27,11 @@ class RouteParameters {
 public:
     /// Key columns must pass `is_path_parameter_name`. Filterable fields that are not non-empty
     /// `str`, repeat an earlier one, or are named limit or offset (the paging parameters) get no
-    /// query parameter.
-    RouteParameters(const std::vector<nb::object>& pk_names, nb::handle filterable_fields);
+    /// query parameter. A column that one of `models` (a sequence of model classes or None, the
+    /// first declaring the column deciding) annotates is declared with that annotation, so the
+    /// framework checks and converts its value; any other is text.
+    RouteParameters(const std::vector<nb::object>& pk_names, nb::handle filterable_fields,
+                    nb::handle models);
 
     /// Fresh `inspect.Parameter`s (keyword-only) for the key columns / the filterable fields.
     nb::list keys() const;

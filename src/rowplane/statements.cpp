@@ -91,12 +91,14 @@ std::string delete_statement(const std::string& table, const std::vector<std::st
     for (size_t i = 0; i < pk_fields.size(); ++i) {
         nb::object value = steal_or_raise(PyObject_GetItem(pk_values.ptr(), pk_names[i].ptr()));
         literals += (i ? " AND " : "") + pk_fields[i] + " = ";
+        // The statement still goes through the client's binding (with an empty parameter dict),
+        // so the literals are written for a template.
         if (PyUnicode_Check(value.ptr()))
-            literals += clickhouse_string_literal(utf8(value));
+            literals += clickhouse_string_literal(utf8(value), LiteralUse::Template);
         else if (PyLong_CheckExact(value.ptr()) || PyFloat_CheckExact(value.ptr()))
             literals += py_format(value);
         else
-            literals += clickhouse_string_literal(py_format(value));
+            literals += clickhouse_string_literal(py_format(value), LiteralUse::Template);
     }
     return "ALTER TABLE " + table + " DELETE WHERE " + literals;
 }

@@ -45,7 +45,7 @@ std::string insert_statement(const std::string& table, nb::handle data);
 
 /// The delete mutation of the rows of the key values in `pk_values`. Text values, and values
 /// that are neither `int` nor `float`, are ClickHouse string literals of their text, so that no
-/// value can change the condition.
+/// value can change the condition, written so that the client's binding leaves them as they are.
 std::string delete_statement(const std::string& table, const std::vector<std::string>& pk_fields,
                              const std::vector<nb::object>& pk_names, nb::handle pk_values);
 

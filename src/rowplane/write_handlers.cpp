@@ -8,6 +8,7 @@
 #include "native/errors.hpp"
 #include "native/framework.hpp"
 #include "native/handler_guard.hpp"
+#include "native/keyed_locks.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
 #include "native/records.hpp"
@@ -31,6 +32,7 @@ Task create_record(nb::object state, nb::object request, nb::object client) {
     try {
         nb::object data = r.body_record(request, false);
         r.apply_validators(data);
+        refuse_text_without_utf8(data);
 
         nb::dict key_params;
         std::string taken;
@@ -39,6 +41,11 @@ Task create_record(nb::object state, nb::object request, nb::object client) {
             key_params[r.pk_names[i]] = value;
             taken += (i ? ", " : "") + r.pk_fields[i] + "='" + py_format(value) + "'";
         }
+        // The check and the insert it allows are one step for the creates of this process: the
+        // others of the same key wait, then find the row.
+        nb::object lock = keyed_lock(nb::make_tuple(r.table_name, to_str(taken)));
+        co_await call_method(lock, KELVORA_NAME("acquire"));
+        HeldLock held(std::move(lock));
         nb::object existing = co_await r.execute(client, r.key_sql, key_params);
         if (is_true(existing))
             raise_http_error(409, "Record with " + taken + " already exists. Use PUT to update.");
@@ -72,6 +79,7 @@ Task update_record(nb::object state, nb::object request, nb::object client, nb::
 
         nb::object data = r.body_record(request, true);
         r.apply_validators(data);
+        refuse_text_without_utf8(data);
         for (const nb::object& name : r.pk_names) {
             int present = PySequence_Contains(data.ptr(), name.ptr());
             if (present < 0) raise_pending();

@@ -23,6 +23,7 @@ Task get_full_config(nb::object state) {
 
 Task replace_config(nb::object state, nb::object new_config) {
     ConfigRouter& r = state_of<ConfigRouter>(state);
+    refuse_text_without_utf8(new_config);
     try {
         if (is_true(r.config_model))
             new_config = model_as_dict(call_with_mapping(r.config_model, new_config));
@@ -39,6 +40,7 @@ Task replace_config(nb::object state, nb::object new_config) {
 
 Task update_config(nb::object state, nb::object patch) {
     ConfigRouter& r = state_of<ConfigRouter>(state);
+    refuse_text_without_utf8(patch);
     try {
         nb::object config = co_await r.in_thread(KELVORA_NAME("patch_config"), patch);
         if (r.reloads()) co_await reload_step(state, false);

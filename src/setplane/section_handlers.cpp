@@ -56,6 +56,8 @@ Task get_section(nb::object state, nb::object section) {
 
 Task replace_section(nb::object state, nb::object section, nb::object section_config) {
     ConfigRouter& r = state_of<ConfigRouter>(state);
+    refuse_text_without_utf8(section);
+    refuse_text_without_utf8(section_config);
     try {
         nb::dict one_section = ordered({{section, section_config}});
         nb::object updated = co_await r.in_thread(KELVORA_NAME("patch_config"), one_section);

@@ -71,6 +71,7 @@ Task get_config_by_version(nb::object state, nb::object version) {
 
 Task update_config_version(nb::object state, nb::object version, nb::object payload) {
     ConfigRouter& r = state_of<ConfigRouter>(state);
+    refuse_text_without_utf8(payload);
     try {
         co_await r.in_thread(KELVORA_NAME("update_config_version"), version, payload);
         r.log.info("Updated version " + py_format(version) + " of " + r.config_name_text);
@@ -85,6 +86,7 @@ Task update_config_version(nb::object state, nb::object version, nb::object payl
 
 Task patch_config_version(nb::object state, nb::object version, nb::object patch) {
     ConfigRouter& r = state_of<ConfigRouter>(state);
+    refuse_text_without_utf8(patch);
     try {
         co_await r.in_thread(KELVORA_NAME("patch_config_version"), version, patch);
         r.log.info("Patched version " + py_format(version) + " of " + r.config_name_text);

@@ -2,6 +2,8 @@
 
 import asyncio
 
+import pytest
+
 WRITERS = 32
 
 
@@ -56,3 +58,29 @@ def test_concurrent_writers_lose_nothing(real_store, serve):
         f"w{i}": {"writer": i} for i in range(WRITERS)
     }
     assert client.request("GET", "/config/versions").json()["total_versions"] == WRITERS + 1
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "body", "where"),
+    [
+        ("put", "/config/", b'{"s": {"v": "\\ud800"}}', "s.v"),
+        ("patch", "/config/", b'{"s": ["ok", "\\udfff"]}', "s[1]"),
+        ("put", "/config/s", b'{"v": "\\ud800"}', "v"),
+        ("put", "/config/versions/1", b'{"\\ud800": 1}', "'\\ud800'"),
+        ("patch", "/config/versions/1", b'{"a": {"\\udc80b": 1}}', "a.'\\udc80b'"),
+    ],
+)
+def test_text_without_utf8_form_is_refused_and_nothing_is_stored(
+    real_store, serve, method, path, body, where
+):
+    client = serve(real_store)
+    before = client.request("get", "/config/versions").json()
+    refused = client.request(
+        method, path, content=body, headers={"content-type": "application/json"}
+    )
+    assert (refused.status_code, refused.json()) == (
+        422,
+        {"detail": f"Text that cannot be encoded as UTF-8 at {where}"},
+    )
+    assert client.request("get", "/config/versions").json() == before
+    assert client.request("get", "/config/").json() == {"service": {"port": 80}}
