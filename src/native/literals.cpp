@@ -124,11 +124,18 @@ std::string sql_string_literal(std::string_view text) {
 
 namespace {
 
+/// Whether a `str` has a UTF-8 form: whether it holds no surrogate code point. Read in place,
+/// without making the UTF-8 copy.
 bool encodable(nb::handle text) {
-    if (PyUnicode_AsUTF8AndSize(text.ptr(), nullptr)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_pending();
-    PyErr_Clear();
-    return false;
+    PyObject* t = text.ptr();
+    const int kind = PyUnicode_KIND(t);
+    if (kind == PyUnicode_1BYTE_KIND) return true;
+    const void* data = PyUnicode_DATA(t);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(t); i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+    }
+    return true;
 }
 
 /// A dict key as a path segment: its text, or its `ascii()` form when it has no UTF-8 form or is
@@ -138,28 +145,39 @@ std::string segment(nb::handle key) {
     return utf8(steal_or_raise(PyObject_ASCII(key.ptr())));
 }
 
+// Reading text runs no Python code, so the containers are walked in place; building a path (only
+// once something is found) is the one step that may.
 std::optional<std::string> find_text_without_utf8(nb::handle value, const std::string& path) {
     PyObject* v = value.ptr();
     if (PyUnicode_Check(v)) {
         if (encodable(value)) return std::nullopt;
         return path.empty() ? std::string("the value") : path;
     }
-    const bool is_dict = PyDict_Check(v);
-    if (!is_dict && !PyList_Check(v) && !PyTuple_Check(v)) return std::nullopt;
-    RecursionGuard depth(" while checking text");
-    // A snapshot, so that no code run while checking can change what is being read.
-    nb::object items = steal_or_raise(is_dict ? PyDict_Items(v) : PySequence_List(v));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        nb::handle item = PyList_GET_ITEM(items.ptr(), i);
-        if (!is_dict) {
+    if (PyDict_Check(v)) {
+        RecursionGuard depth(" while checking text");
+        Py_ssize_t position = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(v, &position, &key, &item)) {
+            const bool bad_key = PyUnicode_Check(key) && !encodable(key);
+            if (!bad_key && !PyUnicode_Check(item) && !PyDict_Check(item) && !PyList_Check(item) &&
+                !PyTuple_Check(item))
+                continue;
+            if (!bad_key && PyUnicode_Check(item) && encodable(item)) continue;
+            nb::object held_key = nb::borrow(key), held_item = nb::borrow(item);
+            std::string at = (path.empty() ? "" : path + ".") + segment(held_key);
+            if (bad_key) return at;
+            if (auto found = find_text_without_utf8(held_item, at)) return found;
+        }
+        return std::nullopt;
+    }
+    if (PyList_Check(v) || PyTuple_Check(v)) {
+        RecursionGuard depth(" while checking text");
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); ++i) {
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(v, i));
+            if (PyUnicode_Check(item.ptr()) && encodable(item)) continue;
             if (auto found = find_text_without_utf8(item, path + "[" + std::to_string(i) + "]"))
                 return found;
-            continue;
         }
-        nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
-        std::string at = (path.empty() ? "" : path + ".") + segment(key);
-        if (PyUnicode_Check(key.ptr()) && !encodable(key)) return at;
-        if (auto found = find_text_without_utf8(PyTuple_GET_ITEM(item.ptr(), 1), at)) return found;
     }
     return std::nullopt;
 }
