@@ -4,27 +4,8 @@ Each case runs in a fresh interpreter, so that a crash is reported as a failed t
 process printed, not as the end of the test run.
 """
 
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
-
-import kelvora
-
-
-def run_python(code):
-    path = [os.path.dirname(os.path.dirname(kelvora.__file__)), os.environ.get("PYTHONPATH", "")]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=False,
-    )
+from processes import run_python
 
 
 @pytest.mark.parametrize(

@@ -1,34 +1,12 @@
 import importlib
-import os
-import subprocess
-import sys
-import textwrap
 
 import native_test_ext as ext
 import pytest
+from processes import run_python
 
-import kelvora
 from kelvora import backends
 
 MODULES = [("native_test_ext", "native_test_ext"), ("kelvora.backends", "backends")]
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter process that finds both native modules."""
-    path = [
-        os.path.dirname(ext.__file__),
-        os.path.dirname(os.path.dirname(kelvora.__file__)),
-        os.environ.get("PYTHONPATH", ""),
-    ]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=60,
-        check=False,
-    )
 
 
 def test_imported_once():
