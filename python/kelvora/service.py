@@ -38,13 +38,15 @@ import argparse
 import contextlib
 import datetime
 import decimal
+import functools
+import keyword
 import os
 import re
 import sys
 import tomllib
 from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Tuple
 
 if TYPE_CHECKING:
     from fastapi import APIRouter, FastAPI
@@ -53,7 +55,16 @@ if TYPE_CHECKING:
     from kelvora.cache import DuckDbCacheManager
     from kelvora.clickhouse import Client
 
-__all__ = ["Settings", "StartupError", "TableSettings", "create_app", "main"]
+__all__ = [
+    "Column",
+    "Settings",
+    "StartupError",
+    "TableSettings",
+    "create_app",
+    "describe_table",
+    "main",
+    "table_models",
+]
 
 DEFAULT_CONFIG = {
     "service": {"name": "kelvora", "greeting": "Hello from kelvora"},
@@ -93,6 +104,7 @@ class TableSettings:
     filterable: Optional[List[str]] = None
     order_by: Optional[str] = None
     cache: bool = False
+    timestamp: Optional[str] = None  # the creation-time column; None: created_at if present
 
 
 @dataclass
@@ -125,7 +137,7 @@ def _table_settings(entry: Any) -> TableSettings:
         entry = {"name": name, "key": key or "id"}
     if not isinstance(entry, dict) or "name" not in entry:
         raise StartupError(f"a table needs at least a name, got {entry!r}")
-    unknown = set(entry) - {"name", "key", "filterable", "order_by", "cache"}
+    unknown = set(entry) - {"name", "key", "filterable", "order_by", "cache", "timestamp"}
     if unknown:
         raise StartupError(f"unknown table setting(s) {sorted(unknown)} for {entry['name']!r}")
     table = TableSettings(**entry)
@@ -178,56 +190,357 @@ def load_settings(argv: Optional[List[str]] = None) -> Settings:
     return settings
 
 
-_SCALARS = [
-    (re.compile(r"U?Int\d+"), int),
-    (re.compile(r"Float\d+"), float),
-    (re.compile(r"Decimal.*"), decimal.Decimal),
-    (re.compile(r"Bool"), bool),
-    (re.compile(r"Date32|Date"), datetime.date),
-    (re.compile(r"DateTime.*"), datetime.datetime),
-    (re.compile(r"String|FixedString.*|UUID|Enum.*|IPv\d"), str),
-]
+# --- Column types: annotations that admit exactly the values a ClickHouse column stores --------
+
+_INTEGER = re.compile(r"(U?)Int(8|16|32|64|128|256)")
+_DECIMAL = re.compile(r"Decimal(32|64|128|256)?")
+_DECIMAL_PRECISION = {"32": 9, "64": 18, "128": 38, "256": 76}
+_FLOAT32_MAX = 3.4028234663852886e38
+_ENUM_LABEL = re.compile(r"'((?:[^'\\]|\\.)*)'\s*=\s*-?\d+")
+_NAMED_ELEMENT = re.compile(r"([A-Za-z_][A-Za-z0-9_]*|`[^`]*`)\s+(\S.*)", re.S)
+_ESCAPES = {"0": "\0", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t"}
+
+# The ranges the engine stores without wrapping or clamping (naive times are taken as UTC).
+_DATE = (datetime.date(1970, 1, 1), datetime.date(2149, 6, 6))
+_DATE32 = (datetime.date(1900, 1, 1), datetime.date(2299, 12, 31))
+_DATETIME = (datetime.datetime(1970, 1, 1), datetime.datetime(2106, 2, 7, 6, 28, 15))
+_DATETIME64 = (datetime.datetime(1900, 1, 1), datetime.datetime(2299, 12, 31, 23, 59, 59, 999999))
 
 
-def _python_type(type_name: str) -> Any:
-    """The Python type a column's values are given in, for the request-body models."""
-    element: Any  # a type made at run time, not an alias
-    inner = re.fullmatch(r"(Nullable|LowCardinality)\((.*)\)", type_name)
-    if inner:
-        element = _python_type(inner.group(2))
-        return Optional[element] if inner.group(1) == "Nullable" else element
-    array = re.fullmatch(r"Array\((.*)\)", type_name)
-    if array:
-        element = _python_type(array.group(1))
+def _split_type(type_name: str) -> Tuple[str, List[str]]:
+    """A type's family and its top-level arguments: "Map(String, Array(UInt8))" gives
+    ("Map", ["String", "Array(UInt8)"])."""
+    family, _, rest = type_name.strip().partition("(")
+    if not rest:
+        return family.strip(), []
+    arguments: List[str] = []
+    depth, quoted, start, escaped = 0, False, 0, False
+    body = rest[: rest.rfind(")")]
+    for at, char in enumerate(body):
+        if quoted:
+            escaped, quoted = (False, True) if escaped else (char == "\\", char != "'")
+        elif char == "'":
+            quoted = True
+        elif char in "([":
+            depth += 1
+        elif char in ")]":
+            depth -= 1
+        elif char == "," and depth == 0:
+            arguments.append(body[start:at].strip())
+            start = at + 1
+    arguments.append(body[start:].strip())
+    return family.strip(), arguments
+
+
+def _unescape(label: str) -> str:
+    return re.sub(r"\\(.)", lambda m: _ESCAPES.get(m.group(1), m.group(1)), label)
+
+
+def _range_check(kind: str, low: Any, high: Any) -> Any:
+    """A validator refusing values outside [low, high], with pydantic's wording."""
+    from pydantic_core import PydanticCustomError
+
+    def check(value: Any) -> Any:
+        moment = value
+        if isinstance(value, datetime.datetime) and value.tzinfo is not None:
+            moment = value.astimezone(datetime.UTC).replace(tzinfo=None)
+        if not low <= moment <= high:
+            raise PydanticCustomError(
+                "clickhouse_range",
+                "Input should be from {low} to {high}, the range of {kind}",
+                {"low": str(low), "high": str(high), "kind": kind},
+            )
+        return value
+
+    return check
+
+
+def _fixed_string_check(size: int) -> Any:
+    from pydantic_core import PydanticCustomError
+
+    def check(value: str) -> str:
+        if len(value.encode("utf-8", "surrogatepass")) > size:
+            raise PydanticCustomError(
+                "clickhouse_fixed_string",
+                "Input should be at most {size} bytes in UTF-8, the size of FixedString({size})",
+                {"size": size},
+            )
+        return value
+
+    return check
+
+
+def _datetime_digits(type_name: str) -> Optional[int]:
+    """The decimals of a second a DateTime or DateTime64 column keeps (None for other types)."""
+    family, arguments = _split_type(type_name)
+    while family in ("Nullable", "LowCardinality"):
+        family, arguments = _split_type(arguments[0])
+    if family == "DateTime":
+        return 0
+    if family == "DateTime64":
+        return int(arguments[0]) if arguments else 3
+    return None
+
+
+def _truncated(value: datetime.datetime, digits: int) -> datetime.datetime:
+    """A time cut to the decimals its column keeps, as the engine stores it."""
+    step = 10 ** (6 - min(digits, 6))
+    return value.replace(microsecond=value.microsecond // step * step)
+
+
+def _annotation(type_name: str) -> Any:
+    """The annotation of a column's values: a Python type narrowed to what the ClickHouse type
+    holds (ranges, digits, sizes, labels), so pydantic refuses the rest with a 422 naming the
+    field. Types it does not know are taken as they come (Any)."""
+    import ipaddress
+    import uuid
+    from typing import Annotated, Literal
+
+    from pydantic import AfterValidator, Field
+
+    family, arguments = _split_type(type_name)
+    element: Any  # annotations are built at run time
+    if family == "Nullable":
+        element = _annotation(arguments[0])
+        return Optional[element]
+    if family == "LowCardinality":
+        return _annotation(arguments[0])
+    if family == "SimpleAggregateFunction":
+        return _annotation(arguments[-1])
+    if family == "Array":
+        element = _annotation(arguments[0])
         return List[element]
-    for pattern, python_type in _SCALARS:
-        if pattern.fullmatch(type_name):
-            return python_type
+    if family == "Map":
+        key: Any = _annotation(arguments[0])
+        element = _annotation(arguments[1])
+        return Dict[key, element]
+    if family == "Tuple":
+        elements = []
+        for argument in arguments:
+            named = _NAMED_ELEMENT.fullmatch(argument)
+            elements.append(_annotation(named.group(2) if named else argument))
+        return Tuple[tuple(elements)]
+    integer = _INTEGER.fullmatch(family)
+    if integer:
+        bits = int(integer.group(2))
+        low, high = (
+            (0, 2**bits - 1) if integer.group(1) else (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
+        )
+        return Annotated[int, Field(ge=low, le=high)]
+    if family == "Float32":
+        return Annotated[
+            float, AfterValidator(_range_check("Float32", -_FLOAT32_MAX, _FLOAT32_MAX))
+        ]
+    if family in ("Float64", "BFloat16"):
+        return float
+    if family == "Bool":
+        return bool
+    decimal_ = _DECIMAL.fullmatch(family)
+    if decimal_ and arguments:
+        if decimal_.group(1):
+            precision, scale = _DECIMAL_PRECISION[decimal_.group(1)], int(arguments[0])
+        else:
+            precision, scale = int(arguments[0]), int(arguments[1]) if len(arguments) > 1 else 0
+        return Annotated[decimal.Decimal, Field(max_digits=precision, decimal_places=scale)]
+    if family == "String":
+        return str
+    if family == "FixedString":
+        size = int(arguments[0])
+        return Annotated[str, Field(max_length=size), AfterValidator(_fixed_string_check(size))]
+    if family == "Date":
+        return Annotated[datetime.date, Field(ge=_DATE[0], le=_DATE[1])]
+    if family == "Date32":
+        return Annotated[datetime.date, Field(ge=_DATE32[0], le=_DATE32[1])]
+    if family in ("DateTime", "DateTime64"):
+        low, high = _DATETIME if family == "DateTime" else _DATETIME64
+        digits = _datetime_digits(type_name) or 0
+        return Annotated[
+            datetime.datetime,
+            AfterValidator(_range_check(family, low, high)),
+            AfterValidator(functools.partial(_truncated, digits=digits)),
+        ]
+    if family == "UUID":
+        return uuid.UUID
+    if family == "IPv4":
+        return ipaddress.IPv4Address
+    if family == "IPv6":
+        return ipaddress.IPv6Address
+    if family in ("Enum8", "Enum16", "Enum"):
+        labels = tuple(_unescape(label) for label in _ENUM_LABEL.findall(type_name))
+        return Literal[labels] if labels else str
     return Any
 
 
-def _model(name: str, columns: List[Tuple[str, str]], required: bool) -> type[BaseModel]:
-    """A request-body model of the table's columns (all optional for updates)."""
-    from pydantic import create_model
-
-    fields: Dict[str, Any] = {}
-    for column, type_name in columns:
-        python_type = _python_type(type_name)
-        fields[column] = (python_type, ...) if required else (Optional[python_type], None)
-    return create_model(name, **fields)
+# --- Table models: request bodies built from DESCRIBE ---------------------------------------
 
 
-def _describe(client: Client, table: TableSettings) -> List[Tuple[str, str]]:
+@dataclass(frozen=True)
+class Column:
+    """One column as DESCRIBE and system.columns give it."""
+
+    name: str
+    type: str
+    default_kind: str = ""  # DEFAULT, MATERIALIZED, ALIAS, EPHEMERAL or ""
+    default_expression: str = ""
+    in_key: bool = False  # in the sorting, primary or partition key, which no mutation updates
+
+    @property
+    def nullable(self) -> bool:
+        family, arguments = _split_type(self.type)
+        if family == "LowCardinality":
+            family, arguments = _split_type(arguments[0])
+        return family == "Nullable"
+
+    @property
+    def insertable(self) -> bool:
+        """The engine refuses values for MATERIALIZED and ALIAS columns."""
+        return self.default_kind not in ("MATERIALIZED", "ALIAS")
+
+    @property
+    def description(self) -> str:
+        """The column's type on one line, with its default where the engine fills one in."""
+        text = re.sub(r"\(\s+", "(", re.sub(r"\s+", " ", self.type))
+        if self.default_kind in ("DEFAULT", "EPHEMERAL") and self.default_expression:
+            return f"{text}, {self.default_kind} {self.default_expression}"
+        return text
+
+
+def _without_default(schema: Dict[str, Any]) -> None:
+    """A field that may be left out but not sent as null: its schema shows no default."""
+    schema.pop("default", None)
+
+
+def _now(digits: int) -> datetime.datetime:
+    """The current time in UTC to `digits` decimals of a second, as a DateTime column keeps it
+    (servers before 20 refuse a DateTime literal with a fraction)."""
+    return _truncated(datetime.datetime.now(datetime.UTC), digits)
+
+
+@functools.cache
+def _body_base() -> type[BaseModel]:
+    from pydantic import BaseModel, ConfigDict
+
+    class Body(BaseModel):
+        """A request body of table columns. Its dump leaves out what the client left out, so
+        the engine's default applies, names the columns, and carries the creation time in the
+        timestamp column of a create body."""
+
+        model_config = ConfigDict(extra="forbid", protected_namespaces=())
+        # The creation-time column a create body fills, with its decimals of a second.
+        __kelvora_timestamp__: ClassVar[Tuple[str, int]] = ("", 0)
+
+        def model_dump(self, **options: Any) -> Dict[str, Any]:
+            options.setdefault("exclude_unset", True)
+            options.setdefault("by_alias", True)
+            data = super().model_dump(**options)
+            column, digits = self.__kelvora_timestamp__
+            if column and column not in data:
+                data[column] = _now(digits)
+            return data
+
+    return Body
+
+
+def _field_name(column: str, index: int) -> Tuple[str, Optional[str]]:
+    """The model field of a column, with the column as alias where it cannot be the name."""
+    from pydantic import BaseModel
+
+    usable = column.isidentifier() and not keyword.iskeyword(column)
+    if usable and not column.startswith("_") and not hasattr(BaseModel, column):
+        return column, None
+    return f"column_{index}", column
+
+
+def table_models(
+    title: str, columns: List[Column], key: str, timestamp: str
+) -> Tuple[type[BaseModel], type[BaseModel]]:
+    """The create and update models of a table.
+
+    Create: the key and every column without a default are required; columns with a default
+    and Nullable ones may be left out (the engine's default applies); the timestamp column is
+    the router's to fill; MATERIALIZED and ALIAS columns are the engine's. Update: every column
+    the engine can update (not in the sorting, primary or partition key), each optional.
+    Unknown fields are refused."""
+    from pydantic import Field, create_model
+
+    create: Dict[str, Any] = {}
+    update: Dict[str, Any] = {}
+    for index, column in enumerate(columns):
+        if not column.insertable:
+            continue
+        name, alias = _field_name(column.name, index)
+        annotation = _annotation(column.type)
+        about = column.description
+        if column.name == key:
+            create[name] = (annotation, Field(alias=alias, description=about))
+        elif column.name != timestamp:
+            if column.nullable:
+                create[name] = (annotation, Field(None, alias=alias, description=about))
+            elif column.default_kind:
+                optional = Field(
+                    None, alias=alias, description=about, json_schema_extra=_without_default
+                )
+                create[name] = (annotation, optional)
+            else:
+                create[name] = (annotation, Field(alias=alias, description=about))
+        if not column.in_key and column.name != key and column.default_kind != "EPHEMERAL":
+            update[name] = (Optional[annotation], Field(None, alias=alias, description=about))
+    base = _body_base()
+    stamped = base
+    for column in columns:
+        if column.name == timestamp:
+            filled = (timestamp, _datetime_digits(column.type) or 0)
+            stamped = type(title + "Body", (base,), {"__kelvora_timestamp__": filled})
+    return (
+        create_model(title + "Create", __base__=stamped, **create),
+        create_model(title + "Update", __base__=base, **update),
+    )
+
+
+def _timestamp_column(table: TableSettings, columns: List[Column]) -> str:
+    """The column the router fills with the creation time: the table's setting, else
+    ``created_at`` where it is a plain DateTime column, else none ("")."""
+    if table.timestamp is not None:
+        return table.timestamp
+    for column in columns:
+        family, arguments = _split_type(column.type)
+        if family == "Nullable":
+            family, _ = _split_type(arguments[0])
+        plain = column.default_kind in ("", "DEFAULT")
+        if column.name == "created_at" and plain and family in ("DateTime", "DateTime64"):
+            return column.name
+    return ""
+
+
+def describe_table(client: Client, name: str) -> List[Column]:
+    """The columns of a table, with their defaults and whether a key holds them."""
+    rows = client.execute("DESCRIBE TABLE " + name)
+    database, _, table = name.rpartition(".")
+    where = "database = %(database)s" if database else "database = currentDatabase()"
+    in_key = {
+        row[0]
+        for row in client.execute(
+            "SELECT name FROM system.columns WHERE " + where + " AND table = %(table)s "
+            "AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
+            {"database": database, "table": table},
+        )
+    }
+    return [Column(row[0], row[1], row[2], row[3], row[0] in in_key) for row in rows]
+
+
+def _describe(client: Client, table: TableSettings) -> List[Column]:
     try:
-        rows = client.execute("DESCRIBE TABLE " + table.name)
+        columns = describe_table(client, table.name)
     except Exception as error:
         raise StartupError(f"table {table.name!r} cannot be served: {error}") from None
-    columns = [(row[0], row[1]) for row in rows]
-    if table.key not in [name for name, _ in columns]:
+    names = [column.name for column in columns]
+    if table.key not in names:
         raise StartupError(f"table {table.name!r} has no key column {table.key!r}")
     for name in table.filterable or []:
-        if name not in [column for column, _ in columns]:
+        if name not in names:
             raise StartupError(f"table {table.name!r} has no column {name!r} to filter by")
+    if table.timestamp and table.timestamp not in names:
+        raise StartupError(f"table {table.name!r} has no timestamp column {table.timestamp!r}")
     return columns
 
 
@@ -338,18 +651,18 @@ def create_app(settings: Settings) -> FastAPI:
         for table in tables:
             columns = described[table.name]
             title = table.name.replace(".", "_").title().replace("_", "")
+            timestamp = _timestamp_column(table, columns)
+            create_model, update_model = table_models(title, columns, table.key, timestamp)
             app.include_router(
                 create_crud_router(
                     table.name,
                     ClickHouseBackend(client, primary_key=table.key),
-                    create_model=_model(title + "Create", columns, required=False),
-                    update_model=_model(title + "Update", columns, required=False),
+                    create_model=create_model,
+                    update_model=update_model if update_model.model_fields else None,
                     order_by=table.order_by,
                     filterable_fields=table.filterable,
                     enable_history=True,
-                    timestamp_field="created_at"
-                    if "created_at" in [name for name, _ in columns]
-                    else "updated_at",
+                    timestamp_field=timestamp,
                 )
             )
             if table.cache:

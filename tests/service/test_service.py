@@ -5,6 +5,7 @@ import signal
 import socket
 import subprocess
 import sys
+import textwrap
 import time
 
 import httpx
@@ -59,6 +60,18 @@ class Service:
             self.process.stdout.close()
 
 
+def prepare(data_dir, *statements):
+    """Runs statements on the embedded engine of a data directory, in a process of their own
+    (the engine's files are in the data directory's `clickhouse` folder)."""
+    script = textwrap.dedent(f"""
+        from kelvora.clickhouse import connect
+        client = connect("chdb:{data_dir / "clickhouse"}")
+        for statement in {list(statements)!r}:
+            client.execute(statement)
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
+
+
 @pytest.fixture
 def data_dir(tmp_path):
     return tmp_path / "kelvora-data"
@@ -88,7 +101,8 @@ def test_service_lifecycle(tmp_path, data_dir):
             "/products/", json={"id": 6, "name": "Mug", "category": "kitchen", "price": 7.5}
         )
         assert created.status_code == 200, created.text
-        assert http.post("/products/", json={"id": 6, "name": "again"}).status_code == 409
+        again = {"id": 6, "name": "again", "category": "kitchen", "price": 1.0}
+        assert http.post("/products/", json=again).status_code == 409
         assert http.get("/products/6").json()["name"] == "Mug"
         updated = http.put("/products/6", json={"price": 8.0})
         assert updated.status_code == 200, updated.text
