@@ -4,10 +4,15 @@
 #include <cctype>
 #include <charconv>
 #include <stdexcept>
+#include <string>
 
 namespace kelvora::clickhouse {
 
 namespace {
+
+// Composite types may nest this deep. The readers recurse once per level and a parsed type is
+// freed recursively; type names come from the answer, so this limit is what bounds their stack.
+constexpr int max_nesting = 64;
 
 struct Parser {
     std::string_view text;
@@ -30,6 +35,18 @@ struct Parser {
     }
     [[noreturn]] void fail() const {
         throw std::invalid_argument("unsupported column type: " + std::string(text));
+    }
+    [[noreturn]] void fail(const std::string& why) const {
+        throw std::invalid_argument("unsupported column type: " + std::string(text) + " (" + why +
+                                    ")");
+    }
+    /// A number in `low`..`high`, else the type is refused saying that `what` must be in range.
+    int bounded(long low, long high, const char* what) {
+        const long value = number();
+        if (value < low || value > high)
+            fail(std::string(what) + " must be " + std::to_string(low) + " to " +
+                 std::to_string(high));
+        return static_cast<int>(value);
     }
     std::string_view word() {
         skip_spaces();
@@ -60,7 +77,15 @@ struct Parser {
         return out;
     }
 
-    ColumnType type();
+    /// The type at the parser's position, `depth` composite types down.
+    ColumnType type(int depth);
+    ColumnType element(int depth) {
+        if (depth == max_nesting) {
+            throw std::invalid_argument("column type nested more than " +
+                                        std::to_string(max_nesting) + " levels deep");
+        }
+        return type(depth + 1);
+    }
 };
 
 ColumnType simple(TypeKind kind) {
@@ -69,7 +94,7 @@ ColumnType simple(TypeKind kind) {
     return type;
 }
 
-ColumnType Parser::type() {
+ColumnType Parser::type(int depth) {
     std::string_view name = word();
     static const std::pair<std::string_view, TypeKind> plain[] = {
         {"UInt8", TypeKind::UInt8},     {"UInt16", TypeKind::UInt16},
@@ -97,31 +122,35 @@ ColumnType Parser::type() {
     } else if (name == "DateTime64") {
         result.kind = TypeKind::DateTime64;
         expect('(');
-        result.scale = static_cast<int>(number());
+        // Ticks per second are 10^precision: at most nanoseconds, as the engine allows.
+        result.scale = bounded(0, 9, "precision");
         if (take(',')) result.timezone = quoted();
         expect(')');
     } else if (name == "FixedString") {
         result.kind = TypeKind::FixedString;
         expect('(');
-        result.size = static_cast<int>(number());
+        // Every value then takes at least one byte, which bounds counts by the data's size.
+        result.size = bounded(1, 0xFFFFFF, "length");
         expect(')');
     } else if (name == "Decimal") {
         result.kind = TypeKind::Decimal;
         expect('(');
-        long precision = number();
+        const int precision = bounded(1, 76, "precision");
         expect(',');
-        result.scale = static_cast<int>(number());
+        result.scale = bounded(0, precision, "scale");
         expect(')');
         result.size = precision <= 9 ? 4 : precision <= 18 ? 8 : precision <= 38 ? 16 : 32;
     } else if (name == "Decimal32" || name == "Decimal64" || name == "Decimal128" ||
                name == "Decimal256") {
+        // The scale goes up to the number of digits the width holds.
         result.kind = TypeKind::Decimal;
-        result.size = name == "Decimal32"    ? 4
-                      : name == "Decimal64"  ? 8
-                      : name == "Decimal128" ? 16
-                                             : 32;
+        const int digits = name == "Decimal32"    ? 9
+                           : name == "Decimal64"  ? 18
+                           : name == "Decimal128" ? 38
+                                                  : 76;
+        result.size = digits == 9 ? 4 : digits == 18 ? 8 : digits == 38 ? 16 : 32;
         expect('(');
-        result.scale = static_cast<int>(number());
+        result.scale = bounded(0, digits, "scale");
         expect(')');
     } else if (name == "Enum8" || name == "Enum16") {
         result.kind = name == "Enum8" ? TypeKind::Enum8 : TypeKind::Enum16;
@@ -137,7 +166,7 @@ ColumnType Parser::type() {
                       : name == "Array"  ? TypeKind::Array
                                          : TypeKind::LowCardinality;
         expect('(');
-        result.elements.push_back(type());
+        result.elements.push_back(element(depth));
         expect(')');
     } else if (name == "Tuple" || name == "Map") {
         result.kind = name == "Tuple" ? TypeKind::Tuple : TypeKind::Map;
@@ -151,7 +180,7 @@ ColumnType Parser::type() {
             bool named = !first.empty() && at < text.size() &&
                          std::isalpha(static_cast<unsigned char>(text[at]));
             if (!named) at = mark;
-            result.elements.push_back(type());
+            result.elements.push_back(element(depth));
         } while (take(','));
         expect(')');
         if (result.kind == TypeKind::Map && result.elements.size() != 2) fail();
@@ -165,7 +194,7 @@ ColumnType Parser::type() {
 
 ColumnType parse_column_type(std::string_view name) {
     Parser parser{name};
-    ColumnType result = parser.type();
+    ColumnType result = parser.type(0);
     parser.skip_spaces();
     if (parser.at != name.size()) parser.fail();
     return result;

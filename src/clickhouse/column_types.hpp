@@ -56,7 +56,8 @@ struct ColumnType {
     std::vector<ColumnType> elements; ///< Nullable/Array/LowCardinality: one; Tuple: n; Map: 2
 };
 
-/// Parses a type name; throws `std::invalid_argument` naming the type when it is not supported.
+/// Parses a type name; throws `std::invalid_argument` naming the type when it is not supported or
+/// its parameters are out of the engine's range, and when it nests more than 64 composite levels.
 ColumnType parse_column_type(std::string_view name);
 
 } // namespace kelvora::clickhouse

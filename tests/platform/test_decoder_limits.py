@@ -1,0 +1,118 @@
+"""Answers the decoders refuse: column types out of range or nested without end."""
+
+from datetime import datetime
+from decimal import Decimal
+
+import pytest
+from processes import run_python
+
+from kelvora._clickhouse import decode_row_binary, decode_tab_separated
+
+
+def varint(number):
+    out = b""
+    while number > 0x7F:
+        out += bytes([number & 0x7F | 0x80])
+        number >>= 7
+    return out + bytes([number])
+
+
+def string(text):
+    return varint(len(text)) + text
+
+
+def row_binary(types, body=b""):
+    """A RowBinaryWithNamesAndTypes answer: columns c0, c1, ... of `types`, then `body`."""
+    names = b"".join(string(f"c{i}".encode()) for i in range(len(types)))
+    return varint(len(types)) + names + b"".join(string(t.encode()) for t in types) + body
+
+
+def tab_separated(types, *lines):
+    """A TabSeparatedWithNamesAndTypes answer: columns c0, c1, ... of `types`, then `lines`."""
+    header = ["\t".join(f"c{i}" for i in range(len(types))), "\t".join(types)]
+    return "".join(line + "\n" for line in header + list(lines)).encode()
+
+
+def both_refuse(types, text):
+    for decoder, data in [(decode_row_binary, row_binary(types)),
+                          (decode_tab_separated, tab_separated(types))]:  # fmt: skip
+        with pytest.raises(ValueError) as e:
+            decoder(data)
+        assert str(e.value) == text
+
+
+# ---- column types ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "type_name, reason",
+    [
+        # 10^precision ticks a second: past 18 it overflows, past 63 it divides by zero.
+        ("DateTime64(10)", "precision must be 0 to 9"),
+        ("DateTime64(64, 'UTC')", "precision must be 0 to 9"),
+        ("DateTime64(-1)", "precision must be 0 to 9"),
+        # The scale is how many zeros a value's text gets.
+        ("Decimal(0, 0)", "precision must be 1 to 76"),
+        ("Decimal(77, 2)", "precision must be 1 to 76"),
+        ("Decimal(10, 11)", "scale must be 0 to 10"),
+        ("Decimal32(10)", "scale must be 0 to 9"),
+        ("Decimal64(19)", "scale must be 0 to 18"),
+        ("Decimal128(39)", "scale must be 0 to 38"),
+        ("Decimal256(1000000000)", "scale must be 0 to 76"),
+        # A value of no bytes would let a count run on without reading anything.
+        ("FixedString(0)", "length must be 1 to 16777215"),
+        ("FixedString(4294967297)", "length must be 1 to 16777215"),
+    ],
+)
+def test_type_parameters_out_of_range(type_name, reason):
+    wrapped = f"Array(Nullable({type_name}))"
+    both_refuse([wrapped], f"unsupported column type: {wrapped} ({reason})")
+
+
+def test_type_parameters_at_their_limits():
+    types = ["DateTime64(9, 'UTC')", "Decimal(76, 76)", "Decimal256(0)", "FixedString(1)"]
+    body = (1).to_bytes(8, "little") + (1).to_bytes(32, "little") * 2 + b"x"
+    expected = (datetime(1970, 1, 1), Decimal("0." + "0" * 75 + "1"), Decimal(1), "x")
+    assert repr(decode_row_binary(row_binary(types, body))) == repr([expected])
+
+
+def nested(wrapper, levels, inner):
+    for _ in range(levels):
+        inner = wrapper.format(inner)
+    return inner
+
+
+@pytest.mark.parametrize(
+    "wrapper",
+    ["Array({})", "Nullable({})", "LowCardinality({})", "Tuple({})", "Tuple(a {})",
+     "Map(String, {})"],
+)  # fmt: skip
+def test_types_nest_at_most_64_levels(wrapper):
+    both_refuse([nested(wrapper, 65, "UInt8")], "column type nested more than 64 levels deep")
+
+
+def test_64_levels_are_read():
+    deep, value = nested("Array({})", 64, "UInt8"), 7
+    for _ in range(64):
+        value = [value]
+    assert decode_row_binary(row_binary([deep], b"\x01" * 64 + b"\x07")) == [(value,)]
+    assert decode_tab_separated(tab_separated([deep], nested("[{}]", 64, "7"))) == [(value,)]
+
+
+def test_deep_type_names_are_refused_without_recursing():
+    # Each level was a C++ frame of the parser (and of the readers and the type's destructor).
+    done = run_python(r"""
+        from kelvora import _clickhouse
+
+        name = b"Array(" * 200000 + b"UInt8" + b")" * 200000
+        size = len(name)
+        length = bytes([size & 0x7F | 0x80, size >> 7 & 0x7F | 0x80, size >> 14])
+        for decoder, data in [(_clickhouse.decode_row_binary, b"\x01\x01c" + length + name),
+                              (_clickhouse.decode_tab_separated, b"c\n" + name + b"\n")]:
+            try:
+                decoder(data)
+            except ValueError as error:
+                print(error)
+    """)
+    refused = "column type nested more than 64 levels deep\n"
+    assert (done.returncode, done.stdout, done.stderr) == (0, refused * 2, "")
