@@ -52,6 +52,14 @@ public:
         return {take(size), size};
     }
 
+    /// A count of values to follow. Every value takes a byte at least, so a count beyond the
+    /// bytes left is refused before anything is made for it.
+    uint64_t count() {
+        const uint64_t count = varint();
+        if (count > data_.size() - at_) throw std::invalid_argument("truncated result data");
+        return count;
+    }
+
     nb::object value(const ColumnType& type, const Zone& zone);
 
 private:
@@ -164,7 +172,7 @@ nb::object Reader::value(const ColumnType& type, const Zone& zone) {
     case TypeKind::LowCardinality:
         return value(type.elements[0], zone);
     case TypeKind::Array: {
-        const uint64_t count = varint();
+        const uint64_t count = this->count();
         nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(count)));
         for (uint64_t i = 0; i < count; ++i)
             PyList_SET_ITEM(list.ptr(), i, value(type.elements[0], zone).release().ptr());
@@ -178,7 +186,7 @@ nb::object Reader::value(const ColumnType& type, const Zone& zone) {
         return tuple;
     }
     case TypeKind::Map: {
-        const uint64_t count = varint();
+        const uint64_t count = this->count();
         nb::dict map;
         for (uint64_t i = 0; i < count; ++i) {
             nb::object key = value(type.elements[0], zone);
@@ -207,7 +215,7 @@ nb::list decode_row_binary(std::string_view data, const Zone& zone) {
     nb::list rows;
     if (data.empty()) return rows;
     Reader reader(data);
-    const uint64_t count = reader.varint();
+    const uint64_t count = reader.count();
     for (uint64_t i = 0; i < count; ++i)
         reader.string(); // names: rows are positional
     std::vector<Column> columns;
@@ -216,6 +224,8 @@ nb::list decode_row_binary(std::string_view data, const Zone& zone) {
         Zone column_zone = zone.named(named_timezone(type));
         columns.push_back({std::move(type), std::move(column_zone)});
     }
+    // A row of no columns takes no bytes: rows after such a header would never end.
+    if (columns.empty() && !reader.done()) throw std::invalid_argument("malformed result data");
     while (!reader.done()) {
         nb::object row = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(count)));
         for (size_t i = 0; i < columns.size(); ++i)

@@ -1,4 +1,5 @@
-"""Answers the decoders refuse: column types out of range or nested without end."""
+"""Answers the decoders refuse: column types out of range or nested without end, and counts beyond
+the data."""
 
 from datetime import datetime
 from decimal import Decimal
@@ -116,3 +117,29 @@ def test_deep_type_names_are_refused_without_recursing():
     """)
     refused = "column type nested more than 64 levels deep\n"
     assert (done.returncode, done.stdout, done.stderr) == (0, refused * 2, "")
+
+
+# ---- counts and values -------------------------------------------------------------------------
+
+
+def test_counts_beyond_the_data_are_refused_before_allocating():
+    with pytest.raises(ValueError) as e:
+        decode_row_binary(row_binary(["Array(UInt8)"], varint(2**62) + b"\x01"))
+    assert str(e.value) == "truncated result data"
+
+
+def test_rows_of_no_columns_are_refused():
+    # Such rows take no bytes: what follows the header would be read as rows without end. The
+    # child's address space is capped (not under ASan, whose shadow memory needs it).
+    done = run_python("""
+        import os, resource
+        if "asan" not in os.environ.get("LD_PRELOAD", ""):
+            resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
+        from kelvora import _clickhouse
+
+        try:
+            _clickhouse.decode_row_binary(b"\\x00\\x01")
+        except ValueError as error:
+            print(error)
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "malformed result data\n", "")
