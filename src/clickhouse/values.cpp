@@ -23,7 +23,8 @@ struct Classes {
 Classes* classes = nullptr;
 
 struct Civil {
-    int year, month, day;
+    int64_t year;
+    int month, day;
 };
 
 // Days since 1970-01-01 to a proleptic Gregorian date.
@@ -36,7 +37,15 @@ Civil civil_from_days(int64_t days) {
     const int64_t mp = (5 * doy + 2) / 153;
     const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
     const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    return {static_cast<int>(yoe + era * 400 + (month <= 2)), month, day};
+    return {yoe + era * 400 + (month <= 2), month, day};
+}
+
+// A 64-bit count of seconds reaches years far beyond an int: refused as Python refuses them
+// (datetime.MINYEAR to MAXYEAR), before a narrowing could turn one into a year in range.
+int python_year(int64_t year) {
+    if (year < 1 || year > 9999)
+        raise(PyExc_ValueError, "year " + std::to_string(year) + " is out of range");
+    return static_cast<int>(year);
 }
 
 int digits_at(std::string_view text, size_t at, size_t count) {
@@ -85,20 +94,20 @@ nb::object Zone::datetime(int64_t seconds, int microseconds) const {
     const int hour = static_cast<int>(rest / 3600), minute = static_cast<int>(rest / 60 % 60),
               second = static_cast<int>(rest % 60);
     if (!tzinfo_.is_valid()) {
-        return steal_or_raise(PyDateTime_FromDateAndTime(date.year, date.month, date.day, hour,
-                                                         minute, second, microseconds));
+        return steal_or_raise(PyDateTime_FromDateAndTime(
+            python_year(date.year), date.month, date.day, hour, minute, second, microseconds));
     }
     // The UTC fields marked with the zone, then the zone's own conversion from UTC.
     nb::object marked = steal_or_raise(PyDateTimeAPI->DateTime_FromDateAndTime(
-        date.year, date.month, date.day, hour, minute, second, microseconds, tzinfo_.ptr(),
-        PyDateTimeAPI->DateTimeType));
+        python_year(date.year), date.month, date.day, hour, minute, second, microseconds,
+        tzinfo_.ptr(), PyDateTimeAPI->DateTimeType));
     nb::object local = tzinfo_.attr(KELVORA_NAME("fromutc"))(marked);
     return local.attr(KELVORA_NAME("replace"))("tzinfo"_a = nb::none());
 }
 
 nb::object date_from_days(int64_t days) {
     Civil date = civil_from_days(days);
-    return steal_or_raise(PyDate_FromDate(date.year, date.month, date.day));
+    return steal_or_raise(PyDate_FromDate(python_year(date.year), date.month, date.day));
 }
 
 nb::object decimal_from_digits(std::string_view digits, int scale) {

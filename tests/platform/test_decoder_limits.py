@@ -1,8 +1,9 @@
-"""Answers the decoders refuse: column types out of range or nested without end, and counts beyond
-the data."""
+"""Answers the decoders refuse: column types out of range or nested without end, counts beyond the
+data, and datetimes beyond Python's years."""
 
-from datetime import datetime
+from datetime import UTC, datetime
 from decimal import Decimal
+from zoneinfo import ZoneInfo
 
 import pytest
 from processes import run_python
@@ -143,3 +144,16 @@ def test_rows_of_no_columns_are_refused():
             print(error)
     """)
     assert (done.returncode, done.stdout, done.stderr) == (0, "malformed result data\n", "")
+
+
+# 2024-01-02 03:04:05 UTC plus 2^28 cycles of 400 years: the year 2024 + 25 * 2^32, which an int
+# would have wrapped back to 2024.
+FAR_SECONDS = int(datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC).timestamp()) + 2**28 * 146097 * 86400
+
+
+@pytest.mark.parametrize("zone", [None, ZoneInfo("Asia/Tokyo")], ids=["utc", "tzinfo"])
+def test_datetimes_beyond_python_years_are_refused(zone):
+    data = row_binary(["DateTime64(0)"], FAR_SECONDS.to_bytes(8, "little"))
+    with pytest.raises(ValueError) as e:
+        decode_row_binary(data, zone)
+    assert str(e.value) == f"year {2024 + 25 * 2**32} is out of range"
