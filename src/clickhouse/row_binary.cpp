@@ -2,6 +2,7 @@
 // their binary form (little-endian numbers, length-prefixed strings).
 #include "clickhouse/column_types.hpp"
 #include "clickhouse/decoders.hpp"
+#include "clickhouse/pending_sequence.hpp"
 
 #include "native/errors.hpp"
 
@@ -61,6 +62,13 @@ public:
     }
 
     nb::object value(const ColumnType& type, const Zone& zone);
+
+    nb::object row(const std::vector<Column>& columns) {
+        auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(columns.size()));
+        for (size_t i = 0; i < columns.size(); ++i)
+            row.set_tuple_item(static_cast<Py_ssize_t>(i), value(columns[i].type, columns[i].zone));
+        return row.finish();
+    }
 
 private:
     nb::object wide_integer(size_t bytes, bool is_signed) {
@@ -172,18 +180,17 @@ nb::object Reader::value(const ColumnType& type, const Zone& zone) {
     case TypeKind::LowCardinality:
         return value(type.elements[0], zone);
     case TypeKind::Array: {
-        const uint64_t count = this->count();
-        nb::object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(count)));
-        for (uint64_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(list.ptr(), i, value(type.elements[0], zone).release().ptr());
-        return list;
+        const auto count = static_cast<Py_ssize_t>(this->count());
+        auto list = PendingSequence::list(count);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            list.set_list_item(i, value(type.elements[0], zone));
+        return list.finish();
     }
     case TypeKind::Tuple: {
-        nb::object tuple =
-            steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(type.elements.size())));
+        auto tuple = PendingSequence::tuple(static_cast<Py_ssize_t>(type.elements.size()));
         for (size_t i = 0; i < type.elements.size(); ++i)
-            PyTuple_SET_ITEM(tuple.ptr(), i, value(type.elements[i], zone).release().ptr());
-        return tuple;
+            tuple.set_tuple_item(static_cast<Py_ssize_t>(i), value(type.elements[i], zone));
+        return tuple.finish();
     }
     case TypeKind::Map: {
         const uint64_t count = this->count();
@@ -226,13 +233,8 @@ nb::list decode_row_binary(std::string_view data, const Zone& zone) {
     }
     // A row of no columns takes no bytes: rows after such a header would never end.
     if (columns.empty() && !reader.done()) throw std::invalid_argument("malformed result data");
-    while (!reader.done()) {
-        nb::object row = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(count)));
-        for (size_t i = 0; i < columns.size(); ++i)
-            PyTuple_SET_ITEM(row.ptr(), i,
-                             reader.value(columns[i].type, columns[i].zone).release().ptr());
-        rows.append(row);
-    }
+    while (!reader.done())
+        rows.append(reader.row(columns));
     return rows;
 }
 

@@ -3,6 +3,7 @@
 // written inside a field in the quoted form of SQL literals.
 #include "clickhouse/column_types.hpp"
 #include "clickhouse/decoders.hpp"
+#include "clickhouse/pending_sequence.hpp"
 
 #include "native/errors.hpp"
 
@@ -128,7 +129,7 @@ public:
         case TypeKind::LowCardinality:
             return value(type.elements[0]);
         case TypeKind::Array: {
-            nb::list list;
+            auto list = PendingSequence::list(0);
             expect('[');
             if (!take(']')) {
                 do
@@ -136,18 +137,17 @@ public:
                 while (take(','));
                 expect(']');
             }
-            return list;
+            return list.finish();
         }
         case TypeKind::Tuple: {
-            nb::object tuple =
-                steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(type.elements.size())));
+            auto tuple = PendingSequence::tuple(static_cast<Py_ssize_t>(type.elements.size()));
             expect('(');
             for (size_t i = 0; i < type.elements.size(); ++i) {
                 if (i) expect(',');
-                PyTuple_SET_ITEM(tuple.ptr(), i, value(type.elements[i]).release().ptr());
+                tuple.set_tuple_item(static_cast<Py_ssize_t>(i), value(type.elements[i]));
             }
             expect(')');
-            return tuple;
+            return tuple.finish();
         }
         case TypeKind::Map: {
             nb::dict map;
@@ -279,10 +279,10 @@ nb::list decode_tab_separated(std::string_view data, const Zone&) {
     while (at < data.size()) {
         std::vector<std::string_view> fields = line_fields(data, at);
         if (fields.size() != count) malformed();
-        nb::object row = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(count)));
+        auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(count));
         for (size_t i = 0; i < count; ++i)
-            PyTuple_SET_ITEM(row.ptr(), i, field(types[i], fields[i], buffer).release().ptr());
-        rows.append(row);
+            row.set_tuple_item(static_cast<Py_ssize_t>(i), field(types[i], fields[i], buffer));
+        rows.append(row.finish());
     }
     return rows;
 }

@@ -1,6 +1,7 @@
-"""Answers the decoders refuse: column types out of range or nested without end, counts beyond the
-data, and datetimes beyond Python's years."""
+"""Answers the decoders refuse or survive: column types out of range or nested without end, counts
+beyond the data, datetimes beyond Python's years, and Python code that runs while rows are built."""
 
+import uuid
 from datetime import UTC, datetime
 from decimal import Decimal
 from zoneinfo import ZoneInfo
@@ -157,3 +158,65 @@ def test_datetimes_beyond_python_years_are_refused(zone):
     with pytest.raises(ValueError) as e:
         decode_row_binary(data, zone)
     assert str(e.value) == f"year {2024 + 25 * 2**32} is out of range"
+
+
+# ---- Python code running while rows are built --------------------------------------------------
+
+SOME_UUID = uuid.UUID("12345678-1234-5678-9abc-def012345678")
+# Two little-endian halves, the high one first.
+UUID_WIRE = SOME_UUID.bytes[7::-1] + SOME_UUID.bytes[:7:-1]
+
+# Each runs Python code after a row, a tuple or a list was started and before its last item: a
+# tzinfo's fromutc, or uuid.UUID under a profile hook.
+BUILDS = {
+    "row binary, tzinfo": (
+        "decode_row_binary",
+        row_binary(["DateTime", "UInt8", "UInt8"], bytes(4) + b"\x07\x08"),
+        [(datetime(1970, 1, 1), 7, 8)],
+    ),
+    "row binary, uuid": (
+        "decode_row_binary",
+        row_binary(["Array(Tuple(UUID, UInt8))", "UInt8"], b"\x01" + UUID_WIRE + b"\x07\x08"),
+        [([(SOME_UUID, 7)], 8)],
+    ),
+    "tab separated, uuid": (
+        "decode_tab_separated",
+        tab_separated(
+            ["Array(Tuple(UUID, UInt8))", "UUID", "UInt8"], f"[('{SOME_UUID}',7)]\t{SOME_UUID}\t8"
+        ),
+        [([(SOME_UUID, 7)], SOME_UUID, 8)],
+    ),
+}
+
+
+@pytest.mark.parametrize("decoder, data, expected", BUILDS.values(), ids=BUILDS)
+def test_sequences_are_out_of_sight_until_whole(decoder, data, expected):
+    # Touching an empty slot of a tuple or list crashes: the hooks touch every one they can find.
+    done = run_python(f"""
+        import datetime, gc, sys, uuid
+        from kelvora import _clickhouse
+
+        def touch_every_sequence():
+            for found in gc.get_objects():
+                if type(found) in (tuple, list):
+                    for item in found:
+                        pass
+
+        class Zone(datetime.tzinfo):
+            def utcoffset(self, dt):
+                return datetime.timedelta(0)
+
+            def fromutc(self, dt):
+                touch_every_sequence()
+                return dt
+
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code is uuid.UUID.__init__.__code__:
+                touch_every_sequence()
+
+        sys.setprofile(profile)
+        rows = _clickhouse.{decoder}({data!r}, Zone())
+        sys.setprofile(None)
+        print(repr(rows))
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, repr(expected) + "\n", "")

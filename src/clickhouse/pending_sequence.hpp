@@ -1,0 +1,58 @@
+// Tuples and lists of decoded values that Python code cannot reach before they are whole.
+#pragma once
+
+#include "native/errors.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+namespace kelvora::clickhouse {
+
+namespace nb = nanobind;
+
+/// A new tuple or list kept out of the garbage collector's sight while its items are read.
+/// Reading a value can run Python code (a tzinfo's `fromutc`, the `Decimal` and `UUID` classes, a
+/// collection's callbacks and finalizers), and such code reaches every tracked container through
+/// `gc.get_objects()`, where an unfilled slot (NULL) breaks whatever touches it. So the container
+/// is tracked only once it is whole, as the C API asks of containers (`PyObject_GC_Track`), and
+/// nothing else refers to it meanwhile. Dropped unfinished, it is freed with its empty slots.
+class PendingSequence {
+public:
+    // A new list is tracked, and so is a new tuple but the empty one: it is shared, never
+    // tracked, and has no slot to fill.
+    static PendingSequence tuple(Py_ssize_t size) {
+        return PendingSequence(PyTuple_New(size), size > 0);
+    }
+    static PendingSequence list(Py_ssize_t size) { return PendingSequence(PyList_New(size), true); }
+    PendingSequence(const PendingSequence&) = delete;
+    PendingSequence& operator=(const PendingSequence&) = delete;
+
+    void set_tuple_item(Py_ssize_t i, nb::object item) {
+        PyTuple_SET_ITEM(sequence_.ptr(), i, item.release().ptr());
+    }
+    void set_list_item(Py_ssize_t i, nb::object item) {
+        PyList_SET_ITEM(sequence_.ptr(), i, item.release().ptr());
+    }
+    void append(nb::handle item) {
+        if (PyList_Append(sequence_.ptr(), item.ptr())) raise_pending();
+    }
+
+    /// The whole sequence, in the collector's sight again.
+    nb::object finish() {
+        if (tracked_) PyObject_GC_Track(sequence_.ptr());
+        tracked_ = false;
+        return std::move(sequence_);
+    }
+
+private:
+    PendingSequence(PyObject* sequence, bool tracked)
+        : sequence_(steal_or_raise(sequence)), tracked_(tracked) {
+        if (tracked_) PyObject_GC_UnTrack(sequence);
+    }
+
+    nb::object sequence_;
+    bool tracked_;
+};
+
+} // namespace kelvora::clickhouse
