@@ -5,7 +5,9 @@
 #include "clickhouse/pending_sequence.hpp"
 
 #include "native/errors.hpp"
+#include "native/literals.hpp"
 
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -78,19 +80,14 @@ private:
     }
 
     nb::object decimal(const ColumnType& type) {
-        nb::object scaled;
-        switch (type.size) {
-        case 4:
-            scaled = nb::int_(fixed<int32_t>());
-            break;
-        case 8:
-            scaled = nb::int_(fixed<int64_t>());
-            break;
-        default:
-            scaled = wide_integer(static_cast<size_t>(type.size), true);
+        if (type.size == 4 || type.size == 8) {
+            char digits[24];
+            const int64_t scaled = type.size == 4 ? fixed<int32_t>() : fixed<int64_t>();
+            const auto end = std::to_chars(digits, digits + sizeof digits, scaled).ptr;
+            return decimal_from_digits({digits, static_cast<size_t>(end - digits)}, type.scale);
         }
-        nb::str digits = nb::str(scaled);
-        return decimal_from_digits(digits.c_str(), type.scale);
+        nb::object scaled = wide_integer(static_cast<size_t>(type.size), true);
+        return decimal_from_digits(utf8(steal_or_raise(PyObject_Str(scaled.ptr()))), type.scale);
     }
 
     std::string_view data_;
