@@ -73,10 +73,12 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
         out += PyList_Check(v) ? ']' : ')';
     } else if (PyDict_Check(v)) {
         RecursionGuard depth(" while binding a parameter");
-        nb::object items = steal_or_raise(PyDict_Items(v));
+        // The pairs in a tuple: a literal can run Python code (a value's __str__), which could
+        // reach a list of them and drop or replace a pair while it is read.
+        nb::object items = steal_or_raise(PyList_AsTuple(steal_or_raise(PyDict_Items(v)).ptr()));
         out += '{';
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
+            PyObject* pair = PyTuple_GET_ITEM(items.ptr(), i);
             if (i) out += ", ";
             append_literal(out, PyTuple_GET_ITEM(pair, 0), zone);
             out += ": ";

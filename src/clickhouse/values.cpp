@@ -228,6 +228,10 @@ bool append_temporal_literal(std::string& out, nb::handle value, nb::handle zone
         if (PyDateTime_DATE_GET_TZINFO(v) != Py_None) {
             nb::handle target = zone.is_none() ? nb::handle(classes->utc) : zone;
             local = value.attr(KELVORA_NAME("astimezone"))(target);
+            // A subclass's astimezone() may return anything; only a datetime has these fields.
+            if (!PyDateTime_Check(local.ptr()))
+                raise(PyExc_TypeError,
+                      "astimezone() returned non-datetime (type " + python_type_name(local) + ")");
         }
         PyObject* l = local.ptr();
         out += '\'';
@@ -266,6 +270,9 @@ bool append_uuid_literal(std::string& out, nb::handle value) {
     if (!nb::isinstance(value, classes->uuid)) return false;
     // The 128-bit number in hex, grouped 8-4-4-4-12, as UUID.__str__ writes it.
     nb::object number = value.attr(KELVORA_NAME("int"));
+    // The attribute of a UUID (or subclass) can be replaced; only an int has these bytes.
+    if (!PyLong_Check(number.ptr()))
+        raise(PyExc_TypeError, "UUID.int is not an int (type " + python_type_name(number) + ")");
     unsigned char bytes[16];
     if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number.ptr()), bytes, 16,
                             /*little_endian=*/0, /*is_signed=*/0) < 0)

@@ -1,0 +1,56 @@
+"""Binding values whose Python methods return what the binder does not expect, or change what it
+is reading."""
+
+import gc
+import uuid
+from datetime import UTC, date, datetime
+from ipaddress import IPv4Address
+
+import pytest
+
+from kelvora._clickhouse import bind
+
+
+@pytest.mark.parametrize(
+    "result, type_name",
+    [(object(), "object"), (date(2024, 1, 2), "datetime.date"), (None, "NoneType")],
+)
+def test_astimezone_must_give_a_datetime(result, type_name):
+    class Moment(datetime):
+        def astimezone(self, tz=None):
+            return result
+
+    value = Moment(2024, 1, 2, 3, 4, 5, tzinfo=UTC)
+    with pytest.raises(TypeError) as e:
+        bind("%(v)s", {"v": value})
+    assert str(e.value) == f"Parameter 'v': astimezone() returned non-datetime (type {type_name})"
+
+
+@pytest.mark.parametrize(
+    "number, error, text",
+    [
+        ("ab", TypeError, "Parameter 'v': UUID.int is not an int (type str)"),
+        (1.5, TypeError, "Parameter 'v': UUID.int is not an int (type float)"),
+        (-1, OverflowError, "can't convert negative int to unsigned"),
+        (2**128, OverflowError, "int too big to convert"),
+    ],
+)
+def test_uuid_int_must_be_a_128_bit_int(number, error, text):
+    value = uuid.UUID(int=0)
+    object.__setattr__(value, "int", number)
+    with pytest.raises(error) as e:
+        bind("%(v)s", {"v": value})
+    assert str(e.value) == text
+
+
+def test_map_pairs_cannot_be_swapped_while_binding():
+    class Address(IPv4Address):
+        def __str__(self):
+            # Every list of (key, value) pairs holding this address gets other pairs.
+            for found in gc.get_objects():
+                if type(found) is list and any(type(p) is tuple and self in p for p in found):
+                    found[:] = [("swapped", "in")] * len(found)
+            return super().__str__()
+
+    value = {"a": Address("10.0.0.1"), "b": "z"}
+    assert bind("%(v)s", {"v": value}) == "{'a': '10.0.0.1', 'b': 'z'}"
