@@ -166,6 +166,55 @@ class DuckDbCacheManager:
         del frame[_ROW]
         return frame
 
+    def page(
+        self,
+        *,
+        database: str,
+        table: str,
+        equal: Dict[str, Any] | None = None,
+        limit: int = 0,
+        offset: int = 0,
+    ) -> Tuple[int, List[Dict[str, Any]]]:
+        """Answers how many rows of a cached table meet the conditions, and one page of them in
+        stored order, as Python values (NULL is None, lists and maps are Python containers).
+
+        Args:
+            database: The database name.
+            table: The table name.
+            equal: Column name -> the value the column must equal; values travel as DuckDB
+                parameters, names as quoted identifiers.
+            limit: The most rows to answer; 0 or less answers all.
+            offset: The rows to skip first.
+
+        Raises:
+            ValueError: ``Table '<database>.<table>' is not cached``.
+        """
+        name = self._name(database, table)
+        limit, offset = operator.index(limit), operator.index(offset)
+        conditions = [f"{_quote(column)} = ?" for column in equal or {}]
+        where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
+        values = list((equal or {}).values())
+        page_sql = f"SELECT * EXCLUDE ({_quote(_ROW)}) FROM {name}{where} ORDER BY {_quote(_ROW)}"
+        if limit > 0:
+            page_sql += f" LIMIT {limit}"
+        if offset > 0:
+            page_sql += f" OFFSET {offset}"
+        with self._connection.cursor() as cursor:
+            # One transaction, so that the total and the page describe the same version.
+            cursor.execute("BEGIN TRANSACTION")
+            try:
+                total: int = _single(cursor.execute(f"SELECT count(*) FROM {name}{where}", values))
+            except duckdb.CatalogException:
+                cursor.execute("ROLLBACK")
+                if self._find(cursor, database, table) is None:
+                    raise self._not_cached(database, table) from None
+                raise
+            result = cursor.execute(page_sql, values)
+            columns = [entry[0] for entry in result.description or []]
+            rows = [dict(zip(columns, row, strict=True)) for row in result.fetchall()]
+            cursor.execute("COMMIT")
+        return total, rows
+
     def get_table_info(self, *, database: str, table: str) -> Dict[str, Any]:
         """Answers what a cached table holds.
 
