@@ -141,7 +141,10 @@ def test_service_lifecycle(tmp_path, data_dir):
         (["--dsn", "ftp://nowhere"], "kelvora: Unsupported ClickHouse DSN 'ftp://nowhere': "),
         (["--table", "nosuch"], "kelvora: table 'nosuch' cannot be served: "),
         (["--table", "products:sku"], "kelvora: table 'products' has no key column 'sku'"),
-        (["--table", "bad name"], "kelvora: table name 'bad name' is not a ClickHouse identifier"),
+        (
+            ["--table", "bad name"],
+            "kelvora: --table bad name: table name 'bad name' is not a ClickHouse identifier",
+        ),
     ],
     ids=["bad dsn", "missing table", "missing key column", "bad table name"],
 )
