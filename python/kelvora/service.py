@@ -776,6 +776,30 @@ def _cache_router(
     return router
 
 
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+
+
+class _RefuseControlCharacters:
+    """ASGI middleware answering 400 to a path with a control character, before any routing:
+    a routing pattern's `$` matches before a trailing newline, so `PUT /config/%0A` would
+    otherwise reach `PUT /config/`."""
+
+    def __init__(self, app: Any) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] in ("http", "websocket") and _CONTROL.search(scope.get("path", "")):
+            from starlette.responses import JSONResponse
+
+            if scope["type"] == "websocket":
+                await send({"type": "websocket.close", "code": 1008})
+                return
+            answer = JSONResponse({"detail": "The path holds a control character"}, 400)
+            await answer(scope, receive, send)
+            return
+        await self.app(scope, receive, send)
+
+
 def create_app(settings: Settings) -> FastAPI:
     """The service's FastAPI app; engines open here and close when the app shuts down."""
     from fastapi import FastAPI
@@ -814,6 +838,7 @@ def create_app(settings: Settings) -> FastAPI:
             resources.close()
 
         app = FastAPI(title="kelvora", lifespan=lifespan)
+        app.add_middleware(_RefuseControlCharacters)
         app.include_router(create_config_router(store))
         cache = None
         for table in tables:
