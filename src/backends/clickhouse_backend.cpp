@@ -95,7 +95,7 @@ nb::object query(nb::handle, Arguments& a) {
 
     nb::object rows = execute(self, to_str(sql), params);
     nb::object describe = prefixed(KELVORA_NAME("DESCRIBE TABLE "), table);
-    nb::object columns = column_names(execute(self, describe));
+    nb::object columns = selected_column_names(execute(self, describe));
     return records_from_rows(columns, rows);
 }
 

@@ -26,15 +26,45 @@ nb::object item(nb::handle value, Py_ssize_t index) {
     return steal_or_raise(PyObject_GetItem(value.ptr(), key.ptr()));
 }
 
-nb::list column_names(nb::handle describe_rows) {
+namespace {
+
+/// Whether a DESCRIBE row is of a column that `SELECT *` leaves out: its default kind (element
+/// `[2]`, where the row has one) is MATERIALIZED, ALIAS or EPHEMERAL.
+bool left_out_of_select_star(nb::handle row) {
+    const Py_ssize_t size = PyObject_Length(row.ptr());
+    if (size < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
+        PyErr_Clear();
+        return false;
+    }
+    if (size < 3) return false;
+    nb::object kind = item(row, 2);
+    if (!PyUnicode_Check(kind.ptr())) return false;
+    for (const char* computed : {"MATERIALIZED", "ALIAS", "EPHEMERAL"})
+        if (PyUnicode_CompareWithASCIIString(kind.ptr(), computed) == 0) return true;
+    return false;
+}
+
+} // namespace
+
+/// Element `[0]` of the rows that `keep` accepts, in order.
+template <typename Keep> nb::list names_of(nb::handle describe_rows, Keep keep) {
     nb::list names;
     nb::object iterator = steal_or_raise(PyObject_GetIter(describe_rows.ptr()));
     while (PyObject* row = PyIter_Next(iterator.ptr())) {
         nb::object owned = nb::steal(row);
-        names.append(item(row, 0));
+        if (keep(owned)) names.append(item(row, 0));
     }
     if (PyErr_Occurred()) raise_pending();
     return names;
+}
+
+nb::list column_names(nb::handle describe_rows) {
+    return names_of(describe_rows, [](nb::handle) { return true; });
+}
+
+nb::list selected_column_names(nb::handle describe_rows) {
+    return names_of(describe_rows, [](nb::handle row) { return !left_out_of_select_star(row); });
 }
 
 namespace {

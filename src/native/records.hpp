@@ -20,6 +20,10 @@ nb::object item(nb::handle value, Py_ssize_t index);
 /// Element `[0]` of each row of a DESCRIBE TABLE answer, in order.
 nb::list column_names(nb::handle describe_rows);
 
+/// The names of the columns `SELECT *` answers, in its order: `column_names` without the
+/// MATERIALIZED, ALIAS and EPHEMERAL columns (a row's element `[2]`, where it has one).
+nb::list selected_column_names(nb::handle describe_rows);
+
 /// One dict per row pairing `columns` with the row's values; pairs stop at the shorter of the two.
 nb::dict record_from_row(nb::handle columns, nb::handle row);
 

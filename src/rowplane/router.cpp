@@ -109,7 +109,7 @@ bool Router::positional(nb::handle rows) {
 }
 
 nb::object Router::columns(nb::handle describe_rows) {
-    return column_names(describe_rows);
+    return selected_column_names(describe_rows);
 }
 
 nb::object Router::records(nb::handle rows, nb::handle columns) {

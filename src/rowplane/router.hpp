@@ -91,7 +91,7 @@ struct Router : RouterState {
     /// Row conversion, first half: whether the rows are positional, so that one DESCRIBE
     /// statement must name their columns.
     static bool positional(nb::handle rows);
-    /// The column names of a DESCRIBE TABLE result.
+    /// The names of the columns `SELECT *` answers, from a DESCRIBE TABLE result.
     static nb::object columns(nb::handle describe_rows);
     /// Row conversion, second half: a record per row (`dict(row)` when `columns` is unset).
     static nb::object records(nb::handle rows, nb::handle columns);

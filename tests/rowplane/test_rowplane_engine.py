@@ -113,3 +113,23 @@ def test_quoted_keys_delete_only_their_row(versions, engine):
     assert http.delete("/v/" + ODD.replace("\\", "%5C")).status_code == 200
     remaining = engine.execute(f"SELECT code FROM {table} ORDER BY code", {})
     assert remaining == [("it's \\ odd",), ("other",)]
+
+
+def test_computed_columns_do_not_shift_the_names(engine, database, serve):
+    # SELECT * leaves out MATERIALIZED and ALIAS columns, which DESCRIBE lists where declared.
+    table = f"{database}.priced"
+    engine.execute(
+        f"CREATE TABLE {table} (id UInt64, net Float64, gross Float64 MATERIALIZED net * 2, "
+        "half Float64 ALIAS net / 2, name String) ENGINE = MergeTree ORDER BY id"
+    )
+    engine.execute(f"INSERT INTO {table} (id, net, name) VALUES (1, 10, 'one')")
+    backend = ClickHouseBackend(engine)
+    router = create_crud_router(
+        table, backend, router_prefix="/p", enable_history=True, timestamp_field=""
+    )
+    http = serve(router)
+    record = {"id": 1, "net": 10.0, "name": "one"}
+    assert http.get("/p/1").json() == record
+    assert http.get("/p/").json()["items"] == [record]
+    assert http.get("/p/1/history").json()["items"] == [record]
+    assert backend.query(table, {}, 10, 0) == [record]
