@@ -1,10 +1,51 @@
 """Versions of one named configuration, kept in a ClickHouse table.
 
-``ConfigStore`` keeps every saved configuration of one name and environment as a numbered version
-row. Every write is an INSERT: a new version is a row with the next number, an in-place edit is a
-row of the same number with a higher revision. The table is a ``ReplacingMergeTree(revision)`` and
-reads take the newest revision of each version (``argMax(..., revision)``), so no mutation is ever
-needed and the same statements run on old servers and on the embedded engine alike.
+``ConfigStore`` keeps every saved configuration of one name and environment as a numbered version.
+Every write is one INSERT of a row ``(version, revision, payload, updated_at)``: a new version is a
+row with the next version number, an in-place edit (``update_config_version``,
+``patch_config_version``, ``restore_version``) a row of the same version with the next revision.
+The table is a ``ReplacingMergeTree(revision)`` and reads take the newest revision of each version
+(``argMax(..., revision)``), so no mutation is ever needed and the same statements run on old
+servers and on the embedded engine alike.
+
+One write rule, wherever the writers are. A write holds the configuration's write lock while it
+reads the latest state, computes its row and inserts it: a new version is ``max(version) + 1``, the
+revision ``max(revision) + 1`` over the whole configuration. No clock orders anything, so writers
+whose clocks disagree still number their writes in the order they happened.
+
+The write lock. ClickHouse has no transactions, no unique constraint and no compare-and-set on
+rows, but DDL on one table name is linearizable on servers and on the embedded engine:
+``CREATE TABLE`` succeeds for exactly one creator of a name ("already exists" for the others), and
+``RENAME TABLE`` takes whatever table a name holds, once, waiting for statements that read it.
+
+- Within a process one lock per (engine, database, table, configuration, environment), shared by
+  every store there. When the engine is this process's alone (the embedded engine of
+  ``kelvora.clickhouse``, whose data directory no second process can open) that is the whole lock.
+- Any other engine may be shared with other processes, so a writer also holds a lock table:
+  ``CREATE TABLE <table>_lock_<digest> (<the row's columns>, owner_<token> UInt8)``; a writer
+  that finds it taken retries with a short backoff until ``lock_timeout``. Its row goes first into
+  the lock table (``INSERT ... VALUES``, refused unless the table carries its owner column) and from
+  there into the configuration table with ``INSERT INTO <table> SELECT ... FROM <lock> WHERE
+  owner_<token> = 1``. That copy names the lock table: it either reads the writer's own lock table,
+  which then held the lock name without a break from before the writer read the latest state until
+  its row landed, or it fails (no such table, no such column) and nothing is written. The writer
+  then raises ``WriteLockLost``. The lock table is dropped when the write ends.
+- A lock held longer than ``lock_lease`` is taken to be left by a dead writer: older by the
+  server's own clock (``now()`` against the table's ``metadata_modification_time``, both read from
+  one clock), or seen unchanged for that long by a waiter on its own monotonic clock. A waiter
+  breaks it with a RENAME to a unique name (only one waiter can) and drops it. A broken lock table
+  never comes back under the lock name, so the copy above stays a sound fence across breaks.
+
+What a crashed writer leaves: its lock table, holding its row if it died between the two INSERTs,
+and nothing in the configuration table. Writers wait for the lease to run out, break the lock and
+go on; one that waits longer than ``lock_timeout`` gets ``TimeoutError``. A writer paused beyond the
+lease (a frozen VM, a stalled network) loses its lock to the writer that breaks it: when it resumes,
+its INSERTs fail and it raises ``WriteLockLost`` having written nothing; if its copy was already
+running when the breaker came, the RENAME waits for it, so the row lands before the next writer
+reads. At worst it drops the next writer's lock on its way out, and that writer's write then fails
+in the same way: a failure reported as one, never a write lost or numbered twice. A lock table per
+configuration was chosen over optimistic inserts checked afterwards because ClickHouse gives no way
+to decide afterwards which of two rows of one version was first without a clock.
 
 The store works through any client whose ``execute(query, params=None)`` binds ``%(name)s``
 placeholders and answers SELECTs with a list of tuples; without one it opens the embedded engine::
@@ -14,16 +55,38 @@ placeholders and answers SELECTs with a list of tuples; without one it opens the
     store.get_version()  # 2
 """
 
+import contextlib
+import hashlib
 import json
+import logging
+import random
 import re
 import threading
 import time
+import uuid
+from collections.abc import Iterator
 from datetime import UTC, datetime
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, NamedTuple, Tuple
 
-__all__ = ["ConfigStore"]
+__all__ = ["ConfigStore", "WriteLockLost"]
+
+logger = logging.getLogger(__name__)
 
 _TABLE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)?")
+_COLUMNS = "config_name, environment, version, payload, updated_at, revision"
+_COLUMN_TYPES = (
+    "config_name String, environment String, version UInt32, payload String,"
+    " updated_at DateTime, revision UInt64"
+)
+_VALUES = "%(config_name)s, %(environment)s, %(version)s, %(payload)s, %(updated_at)s, %(revision)s"
+_MAX_VERSION = 0xFFFFFFFF
+_ERROR_CODE = re.compile(r"\bCode: (\d+)")
+_TABLE_EXISTS = 57
+_UNKNOWN_TABLE = 60
+_OWNER = "owner_"
+_FIRST_BACKOFF = 0.002
+_LAST_BACKOFF = 0.064
+_STATE_ATTEMPTS = 10
 
 
 def _check_dict(name: str, value: Any) -> None:
@@ -36,12 +99,12 @@ def _check_str(name: str, value: Any) -> None:
         raise TypeError(f"{name} must be a str, not {type(value).__name__}")
 
 
-def _check_version(version: Any) -> None:
-    if isinstance(version, bool) or not isinstance(version, int):
-        raise TypeError(f"version must be an int, not {type(version).__name__}")
+def _check_int(name: str, value: Any) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
 
 
-def _dump(payload: Dict[str, Any]) -> str:
+def _dump(payload: Any) -> str:
     return json.dumps(payload, sort_keys=False)
 
 
@@ -52,7 +115,7 @@ def _load(text: str) -> Dict[str, Any]:
 
 
 def _now() -> datetime:
-    # DateTime holds whole seconds; the value travels as naive UTC.
+    # DateTime holds whole seconds; the value travels as naive UTC. It says when, never what order.
     return datetime.now(UTC).replace(microsecond=0, tzinfo=None)
 
 
@@ -66,15 +129,228 @@ def _as_utc(value: datetime | str | None) -> datetime | None:
     return moment.astimezone(UTC)
 
 
+def _error_code(error: Exception) -> int | None:
+    """The ClickHouse error code of a refused statement (any client), or None."""
+    code = getattr(error, "code", None)
+    if isinstance(code, int):
+        return code
+    found = _ERROR_CODE.search(str(error))
+    return int(found.group(1)) if found else None
+
+
+def _engine_of(client: Any) -> Tuple[str, Any]:
+    """Who else may write through ``client``'s engine: ("process", path) when nobody outside this
+    process can (the embedded engine, one per process and data directory), else a key of the
+    client's server."""
+    from kelvora import clickhouse
+
+    if isinstance(client, clickhouse.Client):
+        transport = client._transport
+        if isinstance(transport, clickhouse._Embedded):
+            return "process", transport.path
+        return "dsn", client.dsn
+    return "client", id(client)
+
+
+_process_locks: Dict[Tuple[Any, ...], threading.Lock] = {}
+_process_locks_guard = threading.Lock()
+
+
+def _process_lock(key: Tuple[Any, ...]) -> threading.Lock:
+    """The lock every store of this process holds while writing that configuration."""
+    with _process_locks_guard:
+        return _process_locks.setdefault(key, threading.Lock())
+
+
+class WriteLockLost(Exception):
+    """A write whose lock was broken before it completed (held beyond the lease): nothing of it
+    was written."""
+
+
+class _Latest(NamedTuple):
+    """The latest version, its payload text and the revision of that row; the highest revision."""
+
+    version: int
+    text: str
+    revision: int
+    top_revision: int
+
+
+class _Held(NamedTuple):
+    """The configuration a store holds: which version and revision it is, and its payload text."""
+
+    version: int
+    revision: int
+    text: str
+
+
+class _TableLock:
+    """One hold of a configuration's lock table on a shared engine (see the module docstring)."""
+
+    def __init__(self, client: Any, database: str, prefix: str, name: str) -> None:
+        self.client = client
+        self.database = database
+        self.prefix = prefix
+        self.name = name
+        self.token = uuid.uuid4().hex
+        self.began = time.monotonic()
+        self.lost = False
+
+    @property
+    def owner(self) -> str:
+        return _OWNER + self.token
+
+    def acquire(self, deadline: float, lease: float, busy: str) -> None:
+        seen: Dict[str, float] = {}
+        backoff = _FIRST_BACKOFF
+        while True:
+            try:
+                self.client.execute(
+                    f"CREATE TABLE {self.prefix}{self.name} ({_COLUMN_TYPES}, {self.owner} UInt8)"
+                    " ENGINE = TinyLog"
+                )
+                return
+            except Exception as error:
+                if _error_code(error) != _TABLE_EXISTS:
+                    self._abandon()
+                    raise
+            state = self._state()
+            now = time.monotonic()
+            if state is not None:
+                owner, age = state
+                if owner == self.token:
+                    return  # our CREATE, sent again by the transport after a lost answer
+                first_seen = seen.setdefault(owner, now)
+                if (age is not None and age >= lease) or now - first_seen >= lease:
+                    self._break()
+                    continue
+            if now >= deadline:
+                raise TimeoutError(busy)
+            time.sleep(min(deadline - now, random.uniform(backoff / 2, backoff)))
+            backoff = min(backoff * 2, _LAST_BACKOFF)
+
+    def write(self, table: str, row: Dict[str, Any], lost: str) -> None:
+        """Stages the row in the lock table and copies it into ``table`` through it."""
+        lock = self.prefix + self.name
+        try:
+            self.client.execute(
+                f"INSERT INTO {lock} ({_COLUMNS}, {self.owner}) VALUES ({_VALUES}, 1)", row
+            )
+            self.client.execute(
+                f"INSERT INTO {table} ({_COLUMNS})"
+                f" SELECT {_COLUMNS} FROM {lock} WHERE {self.owner} = 1"
+            )
+        except Exception as error:
+            if self._owner() != self.token:
+                self.lost = True
+                raise WriteLockLost(lost) from error
+            raise
+
+    def release(self, lease: float) -> None:
+        """Drops the lock table, unless it is no longer ours; failures are left to the lease."""
+        try:
+            if self.lost:
+                return
+            # Within half the lease no waiter can have taken the lock for a dead writer's.
+            if time.monotonic() - self.began >= lease / 2 and self._owner() != self.token:
+                return
+            self.client.execute(f"DROP TABLE {self.prefix}{self.name}")
+        except Exception as error:
+            if _error_code(error) != _UNKNOWN_TABLE:
+                logger.warning(
+                    "Write lock " + self.prefix + self.name + " not released: " + str(error),
+                    exc_info=error,
+                )
+
+    def _state(self) -> Tuple[str, int | None] | None:
+        """The lock table's owner token and age in seconds by the server's clock (None when the
+        engine keeps no modification time), or None when there is no lock table."""
+        for attempt in range(_STATE_ATTEMPTS):
+            try:
+                rows = self.client.execute(
+                    "SELECT name, (SELECT toUInt32(metadata_modification_time) FROM system.tables"
+                    " WHERE database = %(database)s AND name = %(table)s), toUInt32(now())"
+                    " FROM system.columns WHERE database = %(database)s AND table = %(table)s"
+                    " AND startsWith(name, %(owner)s)",
+                    {"database": self.database, "table": self.name, "owner": _OWNER},
+                )
+                break
+            except Exception:
+                # The system tables of 18.16 fail ("doesn't exist", "cannot open file") when a
+                # table is dropped while they read it: the next look sees it gone or made anew.
+                if attempt + 1 == _STATE_ATTEMPTS:
+                    raise
+                time.sleep(_FIRST_BACKOFF)
+        if not rows:
+            return None
+        name, modified, now = rows[0]
+        return name[len(_OWNER) :], (int(now) - int(modified) if modified else None)
+
+    def _owner(self) -> str | None:
+        state = self._state()
+        return None if state is None else state[0]
+
+    def _break(self) -> None:
+        broken = f"{self.prefix}{self.name}_broken_{uuid.uuid4().hex}"
+        try:
+            self.client.execute(f"RENAME TABLE {self.prefix}{self.name} TO {broken}")
+        except Exception as error:
+            if _error_code(error) == _UNKNOWN_TABLE:
+                return  # released by its holder or broken by another waiter meanwhile
+            raise
+        self.client.execute(f"DROP TABLE IF EXISTS {broken}")
+
+    def _abandon(self) -> None:
+        """After a CREATE that failed on the way back: drop the lock table if it was made."""
+        with contextlib.suppress(Exception):
+            if self._owner() == self.token:
+                self.client.execute(f"DROP TABLE {self.prefix}{self.name}")
+
+
+class _Write:
+    """One write under the configuration's lock: the latest state as read under it, one insert."""
+
+    def __init__(self, store: "ConfigStore", lock: _TableLock | None) -> None:
+        self._store = store
+        self._lock = lock
+        self.latest = store._read_latest()
+
+    def insert(self, version: int, text: str) -> int:
+        """Inserts one row of ``version`` with the next revision and returns that revision."""
+        store = self._store
+        revision = self.latest.top_revision + 1
+        row = store._key(version=version, payload=text, updated_at=_now(), revision=revision)
+        if self._lock is None:
+            store.client.execute(f"INSERT INTO {store.table} ({_COLUMNS}) VALUES ({_VALUES})", row)
+        else:
+            store_label = store._label()
+            self._lock.write(
+                store.table,
+                row,
+                f"The write lock of {store_label} was broken (held longer than the"
+                f" {store.lock_lease:g} s lease); nothing was written",
+            )
+        return revision
+
+
 class ConfigStore:
     """The versions of one configuration (``config_name`` in ``environment``) in a ClickHouse table.
 
     ``get_config`` answers the configuration the store holds (a fresh copy each time), reading the
-    latest version when it holds none or when asked to refresh. Writes number versions from what the
-    table holds, so several stores on one table see each other's versions. One re-entrant lock per
-    store serialises its operations. The first operation creates the table when it is missing and,
-    when it holds no version of this configuration yet, stores ``initial_config`` as version 1.
+    latest version when it holds none or when asked to refresh. Writes number versions and
+    revisions from what the table holds, under the configuration's write lock, so any number of
+    stores on one table, in one process or many, see and keep each other's writes. One re-entrant
+    lock per store serialises its operations. The first operation creates the table when it is
+    missing and, when it holds no version of this configuration yet, stores ``initial_config`` as
+    version 1.
+
+    ``lock_timeout`` is how long a write waits for the write lock (``TimeoutError`` after that);
+    ``lock_lease`` how long a lock may be held before waiters take it for a dead writer's. Both are
+    seconds, settable per store.
     """
+
+    lock_timeout: float = 60.0
+    lock_lease: float = 30.0
 
     def __init__(
         self,
@@ -103,8 +379,10 @@ class ConfigStore:
         self._initial = _dump(initial_config if initial_config is not None else {})
         self._lock = threading.RLock()
         self._ready = False
-        self._held: str | None = None
-        self._revision = 0
+        self._held: _Held | None = None
+        self._identity: Tuple[Any, ...] = ()
+        self._database = ""
+        self._shared = True
 
     # ---- configuration ------------------------------------------------------------------------
 
@@ -113,8 +391,9 @@ class ConfigStore:
         with self._lock:
             self._ensure()
             if refresh or self._held is None:
-                self._held = self._read_latest()[1]
-            return _load(self._held)
+                latest = self._read_latest()
+                self._held = _Held(latest.version, latest.revision, latest.text)
+            return _load(self._held.text)
 
     def update_config(self, payload: Dict[str, Any]) -> None:
         """Stores ``payload`` as a new version (latest + 1)."""
@@ -122,18 +401,22 @@ class ConfigStore:
         text = _dump(payload)
         with self._lock:
             self._ensure()
-            self._write(self._latest_version() + 1, text)
-            self._held = text
+            with self._writing() as write:
+                latest = write.latest
+                revision = write.insert(latest.version + 1, text)
+            self._held = _Held(latest.version + 1, revision, text)
 
     def patch_config(self, patch: Dict[str, Any]) -> Dict[str, Any]:
         """Merges the top-level keys of ``patch`` into the latest version, as a new version."""
         _check_dict("patch", patch)
+        _dump(patch)
         with self._lock:
             self._ensure()
-            version, current = self._read_latest()
-            text = _dump({**_load(current), **patch})
-            self._write(version + 1, text)
-            self._held = text
+            with self._writing() as write:
+                latest = write.latest
+                text = _dump({**_load(latest.text), **patch})
+                revision = write.insert(latest.version + 1, text)
+            self._held = _Held(latest.version + 1, revision, text)
             return _load(text)
 
     # ---- versions -----------------------------------------------------------------------------
@@ -165,7 +448,7 @@ class ConfigStore:
 
     def get_version_detail(self, version: int) -> Dict[str, Any] | None:
         """That version's row with its payload, or None when it does not exist."""
-        _check_version(version)
+        _check_int("version", version)
         with self._lock:
             self._ensure()
             found = self._read(version)
@@ -182,46 +465,54 @@ class ConfigStore:
 
     def update_config_version(self, version: int, payload: Dict[str, Any]) -> None:
         """Overwrites that version in place; no new version is made."""
-        _check_version(version)
+        _check_int("version", version)
         _check_dict("payload", payload)
         text = _dump(payload)
         with self._lock:
             self._ensure()
-            if self._read(version) is None:
-                raise ValueError(self._missing(version))
-            self._overwrite(version, text)
+            with self._writing() as write:
+                if self._read(version) is None:
+                    raise ValueError(self._missing(version))
+                revision = write.insert(version, text)
+            self._follow(write.latest, version, revision, text)
 
     def patch_config_version(self, version: int, patch: Dict[str, Any]) -> None:
         """Merges the top-level keys of ``patch`` into that version, in place."""
-        _check_version(version)
+        _check_int("version", version)
         _check_dict("patch", patch)
+        _dump(patch)
         with self._lock:
             self._ensure()
-            found = self._read(version)
-            if found is None:
-                raise ValueError(self._missing(version))
-            self._overwrite(version, _dump({**_load(found[0]), **patch}))
+            with self._writing() as write:
+                found = self._read(version)
+                if found is None:
+                    raise ValueError(self._missing(version))
+                text = _dump({**_load(found[0]), **patch})
+                revision = write.insert(version, text)
+            self._follow(write.latest, version, revision, text)
 
     def create_new_version(self) -> int:
         """Stores a copy of the latest version as version + 1 and returns the new number."""
         with self._lock:
             self._ensure()
-            version, text = self._read_latest()
-            self._write(version + 1, text)
-            self._held = text
-            return version + 1
+            with self._writing() as write:
+                latest = write.latest
+                revision = write.insert(latest.version + 1, latest.text)
+            self._held = _Held(latest.version + 1, revision, latest.text)
+            return latest.version + 1
 
     def restore_version(self, version: int) -> Dict[str, Any]:
         """Writes that version's payload into the latest version, in place, and returns it."""
-        _check_version(version)
+        _check_int("version", version)
         with self._lock:
             self._ensure()
-            found = self._read(version)
-            if found is None:
-                raise RuntimeError(self._missing(version))
-            text = found[0]
-            self._write(self._latest_version(), text)
-            self._held = text
+            with self._writing() as write:
+                found = self._read(version)
+                if found is None:
+                    raise RuntimeError(self._missing(version))
+                text = found[0]
+                revision = write.insert(write.latest.version, text)
+            self._held = _Held(write.latest.version, revision, text)
             return _load(text)
 
     # ---- storage ------------------------------------------------------------------------------
@@ -231,14 +522,55 @@ class ConfigStore:
         if self._ready:
             return
         self.client.execute(
-            f"CREATE TABLE IF NOT EXISTS {self.table} ("
-            "config_name String, environment String, version UInt32, payload String,"
-            " updated_at DateTime, revision UInt64"
-            ") ENGINE = ReplacingMergeTree(revision) ORDER BY (config_name, environment, version)"
+            f"CREATE TABLE IF NOT EXISTS {self.table} ({_COLUMN_TYPES})"
+            " ENGINE = ReplacingMergeTree(revision) ORDER BY (config_name, environment, version)"
         )
+        database, _, name = self.table.rpartition(".")
+        self._database = database or str(self.client.execute("SELECT currentDatabase()")[0][0])
+        engine = _engine_of(self.client)
+        self._shared = engine[0] != "process"
+        self._identity = (engine, self._database, name, self.config_name, self.environment)
         if self._latest_version() == 0:
-            self._write(1, self._initial)
+            with self._writing() as write:
+                if write.latest.version == 0:
+                    write.insert(1, self._initial)
         self._ready = True
+
+    @contextlib.contextmanager
+    def _writing(self) -> Iterator[_Write]:
+        """Holds the configuration's write lock (this process's, and the lock table on a shared
+        engine) around one write."""
+        deadline = time.monotonic() + self.lock_timeout
+        local = _process_lock(self._identity)
+        if not local.acquire(timeout=max(self.lock_timeout, 0.0)):
+            raise TimeoutError(self._busy())
+        try:
+            if not self._shared:
+                yield _Write(self, None)
+                return
+            prefix, _, name = self.table.rpartition(".")
+            digest = hashlib.sha256(f"{self.config_name}\0{self.environment}".encode()).hexdigest()
+            lock = _TableLock(
+                self.client,
+                self._database,
+                prefix + "." if prefix else "",
+                f"{name}_lock_{digest[:16]}",
+            )
+            lock.acquire(deadline, self.lock_lease, self._busy())
+            try:
+                yield _Write(self, lock)
+            finally:
+                lock.release(self.lock_lease)
+        finally:
+            local.release()
+
+    def _label(self) -> str:
+        return f"{self.config_name!r} ({self.environment!r}) in {self.table}"
+
+    def _busy(self) -> str:
+        return (
+            f"Timed out after {self.lock_timeout:g} s waiting for the write lock of {self._label()}"
+        )
 
     def _where(self) -> str:
         return "config_name = %(config_name)s AND environment = %(environment)s"
@@ -249,6 +581,11 @@ class ConfigStore:
     def _missing(self, version: int) -> str:
         return f"Version {version} does not exist"
 
+    def _follow(self, latest: _Latest, version: int, revision: int, text: str) -> None:
+        """After an in-place edit: the held configuration follows it when it edited the latest."""
+        if version == latest.version:
+            self._held = _Held(version, revision, text)
+
     def _latest_version(self) -> int:
         """The highest stored version number, 0 when there is none."""
         rows = self.client.execute(
@@ -256,20 +593,22 @@ class ConfigStore:
         )
         return int(rows[0][0]) if rows and rows[0][0] is not None else 0
 
-    def _read_latest(self) -> Tuple[int, str]:
-        """The latest version number and its payload text."""
+    def _read_latest(self) -> _Latest:
+        """The latest version, its newest payload and that row's revision; the top revision."""
         rows = self.client.execute(
-            f"SELECT version, argMax(payload, revision) FROM {self.table}"
-            f" WHERE {self._where()} GROUP BY version ORDER BY version DESC LIMIT 1",
+            "SELECT max(version), argMax(payload, (version, revision)),"
+            " argMax(revision, (version, revision)), max(revision), count()"
+            f" FROM {self.table} WHERE {self._where()}",
             self._key(),
         )
-        if not rows:
-            return 0, "{}"
-        return int(rows[0][0]), rows[0][1]
+        if not rows or not rows[0][4]:
+            return _Latest(0, "{}", 0, 0)
+        version, text, revision, top, _ = rows[0]
+        return _Latest(int(version), text, int(revision), int(top))
 
     def _read(self, version: int) -> Tuple[str, Any] | None:
         """That version's payload text and timestamp, or None when it does not exist."""
-        if version < 1 or version > 0xFFFFFFFF:
+        if version < 1 or version > _MAX_VERSION:
             return None
         rows = self.client.execute(
             f"SELECT argMax(payload, revision), argMax(updated_at, revision) FROM {self.table}"
@@ -277,21 +616,3 @@ class ConfigStore:
             self._key(version=version),
         )
         return (rows[0][0], rows[0][1]) if rows else None
-
-    def _overwrite(self, version: int, text: str) -> None:
-        """Writes over an existing version; the held configuration follows the latest one."""
-        latest = self._latest_version()
-        self._write(version, text)
-        if version == latest:
-            self._held = text
-
-    def _write(self, version: int, text: str) -> None:
-        """Inserts one row; its revision outranks every earlier row this store wrote."""
-        self._revision = max(self._revision + 1, time.time_ns())
-        self.client.execute(
-            f"INSERT INTO {self.table}"
-            " (config_name, environment, version, payload, updated_at, revision) VALUES"
-            " (%(config_name)s, %(environment)s, %(version)s, %(payload)s, %(updated_at)s,"
-            " %(revision)s)",
-            self._key(version=version, payload=text, updated_at=_now(), revision=self._revision),
-        )

@@ -1,5 +1,6 @@
 """ConfigStore: versions of one configuration in a ClickHouse table (embedded engine and server)."""
 
+import json
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from datetime import UTC, datetime, timedelta
@@ -23,14 +24,23 @@ def make_store(engine, table):
 
 
 @pytest.fixture(params=["embedded", "server"])
-def any_store(request):
+def any_client(request):
+    """A client of the embedded engine or of the test server, and a fresh database on it."""
     if request.param == "embedded":
-        yield request.getfixturevalue("make_store")
+        yield request.getfixturevalue("engine"), request.getfixturevalue("database")
         return
     server = request.getfixturevalue("clickhouse_server")
-    client = connect(server.dsn(request.getfixturevalue("server_database")))
-    yield lambda initial=None, **kw: ConfigStore(initial, client=client, **kw)
+    database = request.getfixturevalue("server_database")
+    client = connect(server.dsn(database))
+    yield client, database
     client.close()
+
+
+@pytest.fixture
+def any_store(any_client):
+    client, database = any_client
+    table = f"{database}.kelvora_config"
+    return lambda initial=None, **kw: ConfigStore(initial, client=client, table=table, **kw)
 
 
 def test_versions_end_to_end(any_store):
@@ -168,3 +178,26 @@ def test_concurrent_patches_lose_nothing(make_store):
         list(pool.map(work, range(16)))
     assert store.get_config(refresh=True) == {"seed": 0, **{f"k{i}": i for i in range(16)}}
     assert [row["version"] for row in store.get_version_history()] == list(range(17, 0, -1))
+
+
+def test_stores_of_one_process_share_the_write_lock(make_store):
+    # Four stores on one table and configuration, two threads each: every acknowledged write is a
+    # version of its own holding exactly what it was acknowledged with.
+    stores, barrier = [make_store({"seed": 0}) for _ in range(4)], threading.Barrier(8)
+    stores[0].get_version()
+
+    def work(worker):
+        barrier.wait()
+        store = stores[worker % 4]
+        return [store.patch_config({f"w{worker}_{i}": i}) for i in range(10)]
+
+    with ThreadPoolExecutor(8) as pool:
+        acknowledged = [config for configs in pool.map(work, range(8)) for config in configs]
+    versions = [row["version"] for row in stores[2].get_version_history()]
+    assert versions == list(range(81, 0, -1))
+    stored = [stores[1].get_version_detail(v)["payload"] for v in range(2, 82)]
+    assert sorted(map(json.dumps, stored)) == sorted(map(json.dumps, acknowledged))
+    assert stores[3].get_config(refresh=True) == {
+        "seed": 0,
+        **{f"w{w}_{i}": i for w in range(8) for i in range(10)},
+    }
