@@ -4,9 +4,16 @@
 Every write is one INSERT of a row ``(version, revision, payload, updated_at)``: a new version is a
 row with the next version number, an in-place edit (``update_config_version``,
 ``patch_config_version``, ``restore_version``) a row of the same version with the next revision.
-The table is a ``ReplacingMergeTree(revision)`` and reads take the newest revision of each version
-(``argMax(..., revision)``), so no mutation is ever needed and the same statements run on old
-servers and on the embedded engine alike.
+Reads take the newest revision of each version (``argMax(..., revision)``), so no mutation is ever
+needed and the same statements run on old servers and on the embedded engine alike.
+
+Nothing is overwritten for good. New tables are ``ReplacingMergeTree ORDER BY (config_name,
+environment, version, revision)``: every revision is a key of its own, so merges keep them all
+(only a row written twice by a retried request collapses into one), and ``get_revision_history``
+and ``get_revision`` read superseded payloads back. Tables of the earlier layout
+(``ReplacingMergeTree(revision) ORDER BY (config_name, environment, version)``) keep working, since
+reads by ``argMax`` do not depend on merges, but their merges drop every revision of a version but
+the newest.
 
 One write rule, wherever the writers are. A write holds the configuration's write lock while it
 reads the latest state, computes its row and inserts it: a new version is ``max(version) + 1``, the
@@ -80,6 +87,7 @@ _COLUMN_TYPES = (
 )
 _VALUES = "%(config_name)s, %(environment)s, %(version)s, %(payload)s, %(updated_at)s, %(revision)s"
 _MAX_VERSION = 0xFFFFFFFF
+_MAX_REVISION = 0xFFFFFFFFFFFFFFFF
 _ERROR_CODE = re.compile(r"\bCode: (\d+)")
 _TABLE_EXISTS = 57
 _UNKNOWN_TABLE = 60
@@ -464,7 +472,8 @@ class ConfigStore:
         }
 
     def update_config_version(self, version: int, payload: Dict[str, Any]) -> None:
-        """Overwrites that version in place; no new version is made."""
+        """Overwrites that version in place; no new version is made (the old payload stays a
+        revision)."""
         _check_int("version", version)
         _check_dict("payload", payload)
         text = _dump(payload)
@@ -502,7 +511,8 @@ class ConfigStore:
             return latest.version + 1
 
     def restore_version(self, version: int) -> Dict[str, Any]:
-        """Writes that version's payload into the latest version, in place, and returns it."""
+        """Writes that version's payload into the latest version, in place, and returns it (the
+        payload it replaces stays a revision)."""
         _check_int("version", version)
         with self._lock:
             self._ensure()
@@ -515,6 +525,40 @@ class ConfigStore:
             self._held = _Held(write.latest.version, revision, text)
             return _load(text)
 
+    # ---- revisions ----------------------------------------------------------------------------
+
+    def get_revision_history(self, version: int | None = None) -> List[Dict[str, Any]]:
+        """Every stored revision (of one version, or of all), newest first: config_name,
+        environment, version, revision, updated_at (when it was written) and payload."""
+        if version is not None:
+            _check_int("version", version)
+        with self._lock:
+            self._ensure()
+            if version is not None and not 1 <= version <= _MAX_VERSION:
+                return []
+            condition = "" if version is None else " AND version = %(version)s"
+            rows = self.client.execute(
+                f"SELECT version, revision, any(updated_at), any(payload) FROM {self.table}"
+                f" WHERE {self._where()}{condition} GROUP BY version, revision"
+                " ORDER BY revision DESC",
+                self._key(version=version),
+            )
+        return [self._revision_row(*row) for row in rows]
+
+    def get_revision(self, revision: int) -> Dict[str, Any] | None:
+        """That revision's row with its payload, or None when it does not exist."""
+        _check_int("revision", revision)
+        with self._lock:
+            self._ensure()
+            if not 0 <= revision <= _MAX_REVISION:
+                return None
+            rows = self.client.execute(
+                f"SELECT version, revision, any(updated_at), any(payload) FROM {self.table}"
+                f" WHERE {self._where()} AND revision = %(revision)s GROUP BY version, revision",
+                self._key(revision=revision),
+            )
+        return self._revision_row(*rows[0]) if rows else None
+
     # ---- storage ------------------------------------------------------------------------------
 
     def _ensure(self) -> None:
@@ -523,7 +567,8 @@ class ConfigStore:
             return
         self.client.execute(
             f"CREATE TABLE IF NOT EXISTS {self.table} ({_COLUMN_TYPES})"
-            " ENGINE = ReplacingMergeTree(revision) ORDER BY (config_name, environment, version)"
+            " ENGINE = ReplacingMergeTree"
+            " ORDER BY (config_name, environment, version, revision)"
         )
         database, _, name = self.table.rpartition(".")
         self._database = database or str(self.client.execute("SELECT currentDatabase()")[0][0])
@@ -585,6 +630,18 @@ class ConfigStore:
         """After an in-place edit: the held configuration follows it when it edited the latest."""
         if version == latest.version:
             self._held = _Held(version, revision, text)
+
+    def _revision_row(
+        self, version: Any, revision: Any, updated_at: Any, text: str
+    ) -> Dict[str, Any]:
+        return {
+            "config_name": self.config_name,
+            "environment": self.environment,
+            "version": int(version),
+            "revision": int(revision),
+            "updated_at": _as_utc(updated_at),
+            "payload": _load(text),
+        }
 
     def _latest_version(self) -> int:
         """The highest stored version number, 0 when there is none."""

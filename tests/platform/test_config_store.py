@@ -201,3 +201,104 @@ def test_stores_of_one_process_share_the_write_lock(make_store):
         "seed": 0,
         **{f"w{w}_{i}": i for w in range(8) for i in range(10)},
     }
+
+
+# ---- revisions ------------------------------------------------------------------------------
+
+
+def test_superseded_payloads_stay_readable(any_store):
+    start = datetime.now(UTC) - timedelta(seconds=1)
+    store = any_store({"v": 1})
+    for v in range(2, 13):
+        store.update_config({"v": v})
+    store.patch_config({"important": True})
+    assert store.restore_version(1) == {"v": 1}
+    assert store.get_version() == 13
+    assert not any("important" in store.get_version_detail(v)["payload"] for v in range(1, 14))
+    # Version 13 was written twice: revision 13 made it, revision 14 overwrote it.
+    important = {"v": 12, "important": True}
+    history = store.get_revision_history(13)
+    assert [(r["version"], r["revision"], r["payload"]) for r in history] == [
+        (13, 14, {"v": 1}),
+        (13, 13, important),
+    ]
+    assert store.get_revision(13) == history[1]
+    end = datetime.now(UTC) + timedelta(seconds=1)
+    assert all(start <= r["updated_at"] <= end for r in history)
+    assert set(history[0]) == {
+        "config_name",
+        "environment",
+        "version",
+        "revision",
+        "updated_at",
+        "payload",
+    }
+
+    store.update_config_version(2, {"x": 1})
+    store.patch_config_version(2, {"y": 2})
+    assert [(r["revision"], r["payload"]) for r in store.get_revision_history(2)] == [
+        (16, {"x": 1, "y": 2}),
+        (15, {"x": 1}),
+        (2, {"v": 2}),
+    ]
+    everything = store.get_revision_history()
+    assert [r["revision"] for r in everything] == list(range(16, 0, -1))
+    assert [r["version"] for r in everything[:4]] == [2, 2, 13, 13]
+    assert store.get_revision(17) is None
+
+
+@pytest.mark.parametrize("version", [0, -1, 99, 2**32])
+def test_revisions_of_a_missing_version(make_store, version):
+    assert make_store({"a": 1}).get_revision_history(version) == []
+
+
+@pytest.mark.parametrize("revision", [0, -1, 2**64])
+def test_missing_revision(make_store, revision):
+    assert make_store({"a": 1}).get_revision(revision) is None
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda s: s.get_revision("1"), "revision must be an int, not str"),
+        (lambda s: s.get_revision(True), "revision must be an int, not bool"),
+        (lambda s: s.get_revision_history(1.0), "version must be an int, not float"),
+    ],
+)
+def test_revision_argument_errors(make_store, call, message):
+    with pytest.raises(TypeError) as e:
+        call(make_store())
+    assert str(e.value) == message
+
+
+OLD_LAYOUT = (
+    "CREATE TABLE {table} (config_name String, environment String, version UInt32,"
+    " payload String, updated_at DateTime, revision UInt64)"
+    " ENGINE = ReplacingMergeTree(revision) ORDER BY (config_name, environment, version)"
+)
+
+
+@pytest.mark.parametrize("layout", ["new", "old"])
+def test_table_layouts_after_merges(any_client, layout):
+    client, database = any_client
+    table = f"{database}.kelvora_config"
+    if layout == "old":
+        client.execute(OLD_LAYOUT.format(table=table))
+        # A row the earlier store wrote, its revision taken from the wall clock.
+        client.execute(
+            f"INSERT INTO {table} VALUES ('default', 'default', 1, '{{\"v\": 1}}',"
+            " '2024-01-02 03:04:05', 1704164645000000000)"
+        )
+    store = ConfigStore({"v": 1}, client=client, table=table)
+    store.patch_config({"w": 2})
+    store.update_config_version(2, {"w": 3})
+    store.restore_version(1)
+    client.execute(f"OPTIMIZE TABLE {table} FINAL")
+    assert store.get_config(refresh=True) == {"v": 1}
+    assert [store.get_version_detail(v)["payload"] for v in (1, 2)] == [{"v": 1}, {"v": 1}]
+    payloads = [r["payload"] for r in store.get_revision_history(2)]
+    # The earlier layout's merges keep only the newest revision of each version.
+    assert payloads == ([{"v": 1}, {"w": 3}, {"v": 1, "w": 2}] if layout == "new" else [{"v": 1}])
+    # Revisions go on from the highest stored one, whatever it is.
+    first = store.get_revision_history(1)[-1]["revision"]
+    assert store.get_revision_history(2)[0]["revision"] == first + 3

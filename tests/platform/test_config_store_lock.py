@@ -85,7 +85,10 @@ def test_paused_writer_loses_its_lock_and_writes_nothing(server, at):
         " the 30 s lease); nothing was written"
     )
     assert other.get_config(refresh=True) == {"seed": 0, "other": 1}
-    assert [row["version"] for row in other.get_version_history()] == [2, 1]
+    assert [r["payload"] for r in other.get_revision_history()] == [
+        {"seed": 0, "other": 1},
+        {"seed": 0},
+    ]
     assert tables() == ["kelvora_config"]
 
 
@@ -126,8 +129,8 @@ def test_stores_with_clients_of_their_own_share_the_lock_table(server):
 
     with ThreadPoolExecutor(4) as pool:
         acknowledged = [config for configs in pool.map(work, range(4)) for config in configs]
-    versions = [row["version"] for row in stores[0].get_version_history()]
-    assert versions == list(range(41, 0, -1))
-    stored = [stores[0].get_version_detail(v)["payload"] for v in range(2, 42)]
+    history = stores[0].get_revision_history()
+    assert [(r["version"], r["revision"]) for r in history] == [(v, v) for v in range(41, 0, -1)]
+    stored = [r["payload"] for r in history[:-1]]
     assert sorted(map(json.dumps, stored)) == sorted(map(json.dumps, acknowledged))
     assert tables() == ["kelvora_config"]

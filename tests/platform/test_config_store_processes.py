@@ -103,11 +103,12 @@ def test_two_processes_write_distinct_versions(dsn, store, tmp_path):
     ) == [0, 0]
     acknowledged = [config for out in outs for config in json.loads(out.read_text())]
     reader = store()
-    versions = [row["version"] for row in reader.get_version_history()]
-    assert versions == list(range(2 * WRITES + 1, 0, -1))
-    stored = Counter(
-        json.dumps(reader.get_version_detail(v)["payload"]) for v in range(2, 2 * WRITES + 2)
-    )
+    history = reader.get_revision_history()
+    # Versions and revisions both number the writes in the order they happened.
+    assert [(r["version"], r["revision"]) for r in history] == [
+        (v, v) for v in range(2 * WRITES + 1, 0, -1)
+    ]
+    stored = Counter(json.dumps(r["payload"]) for r in history[:-1])
     assert stored == Counter(json.dumps(config) for config in acknowledged)
     assert reader.get_config() == {
         "seed": 0,
@@ -127,6 +128,7 @@ def test_two_processes_edit_one_version_in_place(dsn, store, tmp_path):
         "seed": 0,
         **{f"{tag}{i}": i for tag in "ab" for i in range(EDITS)},
     }
+    assert len(reader.get_revision_history(1)) == 2 * EDITS + 1
 
 
 @pytest.mark.parametrize("at", [1, 2], ids=["before-staging", "before-copy"])
@@ -137,5 +139,8 @@ def test_crashed_writer_leaves_a_lock_that_expires(dsn, store, tmp_path, at):
     assert len(tables(survivor)) == 2  # the lock the crashed writer held
     survivor.lock_lease = 1
     assert survivor.patch_config({"after": True}) == {"seed": 0, "after": True}
-    assert [row["version"] for row in survivor.get_version_history()] == [2, 1]
+    assert [r["payload"] for r in survivor.get_revision_history()] == [
+        {"seed": 0, "after": True},
+        {"seed": 0},
+    ]
     assert tables(survivor) == [TABLE]
