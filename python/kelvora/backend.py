@@ -54,6 +54,13 @@ in the same way: a failure reported as one, never a write lost or numbered twice
 configuration was chosen over optimistic inserts checked afterwards because ClickHouse gives no way
 to decide afterwards which of two rows of one version was first without a clock.
 
+Configurations the store hands out (``get_config``, ``patch_config``, ``restore_version``) are
+``StoredConfig`` dicts that remember the revision they were read at. ``update_config`` given one
+that is no longer the latest applies its changes (top-level keys added, changed or removed
+relative to what was handed out) onto the latest version instead of replacing it, so that a
+read-modify-write such as "copy, pop a section, store" loses no write that came in between; a
+plain dict replaces the whole configuration.
+
 The store works through any client whose ``execute(query, params=None)`` binds ``%(name)s``
 placeholders and answers SELECTs with a list of tuples; without one it opens the embedded engine::
 
@@ -75,7 +82,7 @@ from collections.abc import Iterator
 from datetime import UTC, datetime
 from typing import Any, Dict, List, NamedTuple, Tuple
 
-__all__ = ["ConfigStore", "WriteLockLost"]
+__all__ = ["ConfigStore", "StoredConfig", "WriteLockLost"]
 
 logger = logging.getLogger(__name__)
 
@@ -173,6 +180,41 @@ def _process_lock(key: Tuple[Any, ...]) -> threading.Lock:
 class WriteLockLost(Exception):
     """A write whose lock was broken before it completed (held beyond the lease): nothing of it
     was written."""
+
+
+class StoredConfig(Dict[str, Any]):
+    """A configuration as the store handed it out: a ``dict`` (equal to the plain one,
+    JSON-serialisable, kept by ``copy.copy``) that remembers the revision it was read at.
+
+    Given back to ``update_config`` after other writes, only its own changes are applied onto the
+    latest version. ``dict(config)`` or ``config.copy()`` gives a plain dict, which replaces.
+    """
+
+    __slots__ = ("_origin", "_revision", "_base")
+    _origin: Tuple[Any, ...]
+    _revision: int
+    _base: str
+
+    def __copy__(self) -> "StoredConfig":
+        twin = StoredConfig(self)
+        for name in StoredConfig.__slots__:
+            if hasattr(self, name):
+                setattr(twin, name, getattr(self, name))
+        return twin
+
+
+def _rebase(
+    base: Dict[str, Any], changed: Dict[str, Any], latest: Dict[str, Any]
+) -> Dict[str, Any]:
+    """``latest`` with the top-level changes that turned ``base`` into ``changed``."""
+    result = dict(latest)
+    for key in base:
+        if key not in changed:
+            result.pop(key, None)
+    for key, value in changed.items():
+        if key not in base or _dump(value) != _dump(base[key]):
+            result[key] = value
+    return result
 
 
 class _Latest(NamedTuple):
@@ -401,16 +443,23 @@ class ConfigStore:
             if refresh or self._held is None:
                 latest = self._read_latest()
                 self._held = _Held(latest.version, latest.revision, latest.text)
-            return _load(self._held.text)
+            return self._hand_out(self._held)
 
     def update_config(self, payload: Dict[str, Any]) -> None:
-        """Stores ``payload`` as a new version (latest + 1)."""
+        """Stores ``payload`` as a new version (latest + 1).
+
+        A ``StoredConfig`` read before the latest write contributes only its own changes, applied
+        onto the latest version; a plain dict is the whole new configuration.
+        """
         _check_dict("payload", payload)
         text = _dump(payload)
         with self._lock:
             self._ensure()
             with self._writing() as write:
                 latest = write.latest
+                base = self._stale_base(payload, latest)
+                if base is not None:
+                    text = _dump(_rebase(_load(base), payload, _load(latest.text)))
                 revision = write.insert(latest.version + 1, text)
             self._held = _Held(latest.version + 1, revision, text)
 
@@ -425,7 +474,7 @@ class ConfigStore:
                 text = _dump({**_load(latest.text), **patch})
                 revision = write.insert(latest.version + 1, text)
             self._held = _Held(latest.version + 1, revision, text)
-            return _load(text)
+            return self._hand_out(self._held)
 
     # ---- versions -----------------------------------------------------------------------------
 
@@ -523,7 +572,7 @@ class ConfigStore:
                 text = found[0]
                 revision = write.insert(write.latest.version, text)
             self._held = _Held(write.latest.version, revision, text)
-            return _load(text)
+            return self._hand_out(self._held)
 
     # ---- revisions ----------------------------------------------------------------------------
 
@@ -625,6 +674,20 @@ class ConfigStore:
 
     def _missing(self, version: int) -> str:
         return f"Version {version} does not exist"
+
+    def _hand_out(self, held: _Held) -> "StoredConfig":
+        config = StoredConfig(_load(held.text))
+        config._origin, config._revision, config._base = self._identity, held.revision, held.text
+        return config
+
+    def _stale_base(self, payload: Dict[str, Any], latest: _Latest) -> str | None:
+        """The payload text ``payload`` was handed out with, when it is a configuration of this
+        store's table handed out before ``latest``; None otherwise."""
+        if not isinstance(payload, StoredConfig) or not hasattr(payload, "_base"):
+            return None
+        if payload._origin != self._identity or payload._revision == latest.revision:
+            return None
+        return payload._base
 
     def _follow(self, latest: _Latest, version: int, revision: int, text: str) -> None:
         """After an in-place edit: the held configuration follows it when it edited the latest."""

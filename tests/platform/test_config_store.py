@@ -1,14 +1,20 @@
 """ConfigStore: versions of one configuration in a ClickHouse table (embedded engine and server)."""
 
+import asyncio
+import copy
 import json
+import pickle
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from datetime import UTC, datetime, timedelta
 
+import httpx
 import pytest
+from fastapi import FastAPI
 
-from kelvora.backend import ConfigStore
+from kelvora.backend import ConfigStore, StoredConfig
 from kelvora.clickhouse import connect
+from kelvora.setplane import create_config_router
 
 TEXT = 'it\'s \\ "quoted" ü\n\t%(x)s'
 
@@ -201,6 +207,121 @@ def test_stores_of_one_process_share_the_write_lock(make_store):
         "seed": 0,
         **{f"w{w}_{i}": i for w in range(8) for i in range(10)},
     }
+
+
+# ---- configurations handed out --------------------------------------------------------------
+
+
+def test_handed_out_configs_are_dicts(make_store):
+    store = make_store({"a": 1, "b": {"c": [1]}})
+    for config in (store.get_config(), store.patch_config({}), store.restore_version(1)):
+        assert isinstance(config, StoredConfig) and isinstance(config, dict)
+        assert config == {"a": 1, "b": {"c": [1]}}
+        assert json.dumps(config) == '{"a": 1, "b": {"c": [1]}}'
+        assert type(copy.copy(config)) is StoredConfig and copy.copy(config) == config
+        assert type(config.copy()) is dict and type(dict(config)) is dict
+        for twin in (copy.deepcopy(config), pickle.loads(pickle.dumps(config))):
+            assert type(twin) is StoredConfig and twin == config
+
+
+OTHER_WRITES = {
+    "merge": lambda store: store.patch_config({"a": 9, "other": 3}),
+    "replace": lambda store: store.update_config({"a": 9, "other": 3}),
+}
+
+
+@pytest.mark.parametrize(
+    "other, edit, expected",
+    [
+        ("merge", lambda c: c.pop("b"), {"a": 9, "other": 3}),
+        ("merge", lambda c: c.update(b=5), {"a": 9, "b": 5, "other": 3}),
+        ("merge", lambda c: c.update(a=5), {"a": 5, "b": 2, "other": 3}),
+        ("merge", lambda c: c.update(a=True), {"a": True, "b": 2, "other": 3}),
+        (
+            "merge",
+            lambda c: c.update(n={"x": None}),
+            {"a": 9, "b": 2, "other": 3, "n": {"x": None}},
+        ),
+        ("merge", lambda c: c.update(b=2), {"a": 9, "b": 2, "other": 3}),
+        ("merge", lambda c: c.clear(), {"other": 3}),
+        # A key the other write removed stays removed unless this write changed it.
+        ("replace", lambda c: c.pop("a"), {"other": 3}),
+        ("replace", lambda c: c.update(b=7), {"a": 9, "other": 3, "b": 7}),
+    ],
+)
+def test_stale_config_applies_only_its_changes(make_store, other, edit, expected):
+    store, writer = make_store({"a": 1, "b": 2}), make_store()
+    config = store.get_config()
+    OTHER_WRITES[other](writer)
+    edited = copy.copy(config)
+    edit(edited)
+    store.update_config(edited)
+    assert store.get_config(refresh=True) == expected
+    assert [store.get_version_detail(v)["payload"] for v in (2, 3)] == [
+        {"a": 9, "other": 3} if other == "replace" else {"a": 9, "b": 2, "other": 3},
+        expected,
+    ]
+
+
+def test_plain_dict_replaces(make_store):
+    store, writer = make_store({"a": 1, "b": 2}), make_store()
+    config = store.get_config()
+    writer.patch_config({"other": 3})
+    config.pop("b")
+    store.update_config(dict(config))
+    assert store.get_config(refresh=True) == {"a": 1}
+    # So does a configuration handed out for another configuration name.
+    elsewhere = make_store({"x": 1}, config_name="elsewhere").get_config()
+    writer.patch_config({"other": 4})
+    store.update_config(elsewhere)
+    assert store.get_config(refresh=True) == {"x": 1}
+
+
+def test_current_config_is_written_as_given(make_store):
+    store = make_store({"a": 1, "b": 2})
+    config = store.get_config()
+    config.pop("a")
+    config["z"] = 1
+    config["a"] = 2
+    store.update_config(config)
+    assert list(store.get_config(refresh=True).items()) == [("b", 2), ("z", 1), ("a", 2)]
+    # Read again after an in-place edit of the latest version, it is current again.
+    store.update_config_version(2, {"c": 1})
+    config = store.get_config()
+    config["d"] = 2
+    store.update_config(config)
+    assert store.get_config(refresh=True) == {"c": 1, "d": 2}
+
+
+ROUNDS = 30
+
+
+def test_section_delete_beside_put_loses_nothing(make_store):
+    # The router's DELETE reads the held configuration, copies it, pops the section and stores
+    # the rest, while PUTs of other sections run on other threads of the pool.
+    store = make_store({f"victim_{i}": i for i in range(ROUNDS)}, config_name="svc")
+    app = FastAPI()
+    app.include_router(create_config_router(store))
+
+    async def rounds():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://t") as http:
+            answers = []
+            for i in range(ROUNDS):
+                put, delete = await asyncio.gather(
+                    http.put(f"/config/new_{i}", json={"round": i}),
+                    http.delete(f"/config/victim_{i}"),
+                )
+                answers.append((i, put, delete))
+            return answers, await http.get("/config/")
+
+    answers, final = asyncio.run(rounds())
+    for i, put, delete in answers:
+        assert (put.status_code, delete.status_code) == (200, 200), (put.text, delete.text)
+        assert put.json()[f"new_{i}"] == {"round": i}
+        assert f"victim_{i}" not in delete.json()
+    assert final.json() == {f"new_{i}": {"round": i} for i in range(ROUNDS)}
+    assert store.get_version() == 2 * ROUNDS + 1
 
 
 # ---- revisions ------------------------------------------------------------------------------

@@ -18,6 +18,7 @@ from kelvora.clickhouse import connect
 TABLE = "kelvora_config"
 WRITES = 200
 EDITS = 50
+ROUNDS = 40
 
 
 def skew_clock(seconds):
@@ -44,6 +45,36 @@ def edit_version_one(dsn, tag, skew, out, barrier):
     for i in range(EDITS):
         store.patch_config_version(1, {f"{tag}{i}": i})
     out.write_text("done")
+
+
+def serve_requests(dsn, method, out, barrier):
+    """The config router in this process, on its own store, sending `method` requests."""
+    import asyncio
+
+    import httpx
+    from fastapi import FastAPI
+
+    from kelvora.setplane import create_config_router
+
+    store = ConfigStore(client=connect(dsn), config_name="svc")
+    app = FastAPI()
+    app.include_router(create_config_router(store))
+
+    async def send():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://t") as http:
+            await http.get("/config/")
+            barrier.wait()
+            answers = []
+            for i in range(ROUNDS):
+                if method == "DELETE":
+                    response = await http.delete(f"/config/victim_{i}")
+                else:
+                    response = await http.put(f"/config/new_{i}", json={"round": i})
+                answers.append([response.status_code, response.json()])
+            return answers
+
+    out.write_text(json.dumps(asyncio.run(send())))
 
 
 class CrashingClient:
@@ -129,6 +160,24 @@ def test_two_processes_edit_one_version_in_place(dsn, store, tmp_path):
         **{f"{tag}{i}": i for tag in "ab" for i in range(EDITS)},
     }
     assert len(reader.get_revision_history(1)) == 2 * EDITS + 1
+
+
+def test_section_delete_beside_put_across_processes(dsn, store, tmp_path):
+    store({f"victim_{i}": i for i in range(ROUNDS)}, config_name="svc").get_version()
+    outs = [tmp_path / "delete.json", tmp_path / "put.json"]
+    assert run(
+        (serve_requests, (dsn, "DELETE", outs[0])),
+        (serve_requests, (dsn, "PUT", outs[1])),
+    ) == [0, 0]
+    deletes, puts = (json.loads(out.read_text()) for out in outs)
+    for i, ((delete_status, deleted), (put_status, put)) in enumerate(
+        zip(deletes, puts, strict=True)
+    ):
+        assert (delete_status, put_status) == (200, 200)
+        assert f"victim_{i}" not in deleted and put[f"new_{i}"] == {"round": i}
+    reader = store(config_name="svc")
+    assert reader.get_config() == {f"new_{i}": {"round": i} for i in range(ROUNDS)}
+    assert reader.get_version() == 2 * ROUNDS + 1
 
 
 @pytest.mark.parametrize("at", [1, 2], ids=["before-staging", "before-copy"])
