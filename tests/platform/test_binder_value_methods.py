@@ -26,21 +26,13 @@ def test_astimezone_must_give_a_datetime(result, type_name):
     assert str(e.value) == f"Parameter 'v': astimezone() returned non-datetime (type {type_name})"
 
 
-@pytest.mark.parametrize(
-    "number, error, text",
-    [
-        ("ab", TypeError, "Parameter 'v': UUID.int is not an int (type str)"),
-        (1.5, TypeError, "Parameter 'v': UUID.int is not an int (type float)"),
-        (-1, OverflowError, "can't convert negative int to unsigned"),
-        (2**128, OverflowError, "int too big to convert"),
-    ],
-)
-def test_uuid_int_must_be_a_128_bit_int(number, error, text):
+@pytest.mark.parametrize("number, type_name", [("ab", "str"), (1.5, "float")])
+def test_uuid_int_must_be_an_int(number, type_name):
     value = uuid.UUID(int=0)
     object.__setattr__(value, "int", number)
-    with pytest.raises(error) as e:
+    with pytest.raises(TypeError) as e:
         bind("%(v)s", {"v": value})
-    assert str(e.value) == text
+    assert str(e.value) == f"Parameter 'v': UUID.int is not an int (type {type_name})"
 
 
 def test_map_pairs_cannot_be_swapped_while_binding():
