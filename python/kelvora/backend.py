@@ -160,9 +160,8 @@ def _engine_of(client: Any) -> Tuple[str, Any]:
     from kelvora import clickhouse
 
     if isinstance(client, clickhouse.Client):
-        transport = client._transport
-        if isinstance(transport, clickhouse._Embedded):
-            return "process", transport.path
+        if client.process_local:
+            return "process", client.engine_path
         return "dsn", client.dsn
     return "client", id(client)
 

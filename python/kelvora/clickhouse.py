@@ -185,6 +185,17 @@ class Client:
         name = self._decode(transport.run("SELECT timezone()"))[0][0]
         self.timezone = None if name in ("UTC", "Etc/UTC") else zoneinfo.ZoneInfo(name)
 
+    @property
+    def process_local(self) -> bool:
+        """True when no other process can reach this client's engine: the embedded engine, one per
+        process and data directory. A server is shared with whoever else connects to it."""
+        return isinstance(self._transport, _Embedded)
+
+    @property
+    def engine_path(self) -> str | None:
+        """The embedded engine's data directory (":memory:" in memory); None for a server."""
+        return self._transport.path if isinstance(self._transport, _Embedded) else None
+
     def execute(self, query: str, params: dict[str, Any] | None = None) -> list[tuple[Any, ...]]:
         """Run one statement; ``params`` fill its ``%(name)s`` placeholders as literals."""
         statement = _clickhouse.bind(query, params, self.timezone)
