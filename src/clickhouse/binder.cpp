@@ -10,6 +10,7 @@
 #include "native/guards.hpp"
 #include "native/literals.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kelvora::clickhouse {
@@ -29,6 +30,73 @@ void append_float(std::string& out, double value) {
     }
 }
 
+// True when the int fits `bytes` bytes, signed or not.
+bool fits(PyObject* v, size_t bytes, bool is_signed) {
+    unsigned char buffer[32];
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), buffer, bytes,
+                            /*little_endian=*/1, is_signed) == 0)
+        return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_pending();
+    PyErr_Clear();
+    return false;
+}
+
+// The SQL parser reads a number beyond 64 bits as a Float64, so a wider int is written as the
+// conversion of its digits to the narrowest integer type that holds it. An int wider than 256
+// bits has no such type and stays a bare number.
+void append_int(std::string& out, PyObject* v) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0 || (overflow > 0 && fits(v, 8, false))) {
+        out += utf8(steal_or_raise(PyLong_Type.tp_repr(v)));
+        return;
+    }
+    const char* type = fits(v, 16, true)    ? "toInt128('"
+                       : fits(v, 16, false) ? "toUInt128('"
+                       : fits(v, 32, true)  ? "toInt256('"
+                       : fits(v, 32, false) ? "toUInt256('"
+                                            : nullptr;
+    if (type) out += type;
+    out += utf8(steal_or_raise(PyLong_Type.tp_repr(v)));
+    if (type) out += "')";
+}
+
+// A bare decimal number is read as a Float64, which keeps 15 digits whatever the value: a finite
+// Decimal of more digits is written as the conversion of its digits to the narrowest Decimal type
+// of its precision and scale (up to 76 digits, as the engine's widest Decimal holds), so it keeps
+// every digit wherever it is used. One of 15 digits or fewer stays bare: a Float64 gives it back
+// exactly, and old servers (18.16) insert a typed Decimal only into a column of its very width.
+// Beyond 76 digits no type holds it, and it stays bare too.
+void append_decimal(std::string& out, nb::handle value) {
+    const std::string text = utf8(steal_or_raise(PyObject_Format(value.ptr(), nb::str("f").ptr())));
+    const size_t start = !text.empty() && text[0] == '-';
+    const size_t point = text.find('.');
+    const size_t whole_end = point == std::string::npos ? text.size() : point;
+    const size_t scale = point == std::string::npos ? 0 : text.size() - point - 1;
+    size_t first = start;
+    while (first < whole_end && text[first] == '0')
+        ++first;
+    bool digits = whole_end > start;
+    for (size_t i = start; i < text.size(); ++i)
+        if (i != point && (text[i] < '0' || text[i] > '9')) digits = false;
+    // A subclass's __format__ may write anything; only digits can go inside the quotes.
+    if (!digits)
+        raise(PyExc_TypeError, "format(Decimal, 'f') returned " + text + ", not a decimal number");
+    const size_t precision = std::max<size_t>(whole_end - first + scale, 1);
+    if (precision <= 15 || precision > 76) {
+        out += utf8(steal_or_raise(PyObject_Str(value.ptr())));
+        return;
+    }
+    out += precision <= 9    ? "toDecimal32('"
+           : precision <= 18 ? "toDecimal64('"
+           : precision <= 38 ? "toDecimal128('"
+                             : "toDecimal256('";
+    out += text;
+    out += "', ";
+    out += std::to_string(scale);
+    out += ')';
+}
+
 template <typename Items>
 void append_items(std::string& out, Items items, Py_ssize_t count, nb::handle zone) {
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -46,7 +114,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
     } else if (PyBool_Check(v)) {
         out += v == Py_True ? '1' : '0';
     } else if (PyLong_Check(v)) {
-        out += utf8(steal_or_raise(PyLong_Type.tp_repr(v)));
+        append_int(out, v);
     } else if (PyFloat_Check(v)) {
         append_float(out, PyFloat_AS_DOUBLE(v));
     } else if (PyUnicode_Check(v)) {
@@ -60,7 +128,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
         if (!is_true(value.attr("is_finite")())) {
             append_float(out, PyFloat_AsDouble(steal_or_raise(PyNumber_Float(v)).ptr()));
         } else {
-            out += utf8(steal_or_raise(PyObject_Str(v)));
+            append_decimal(out, value);
         }
     } else if (is_quoted_as_text(value)) {
         append_clickhouse_string_literal(out, utf8(steal_or_raise(PyObject_Str(v))));

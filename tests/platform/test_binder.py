@@ -33,10 +33,22 @@ def literal(value, zone=None):
 
 # fmt: off
 LITERALS = [
-    (None, "NULL"), (True, "1"), (False, "0"), (-5, "-5"), (2**100, str(2**100)), (Color.RED, "2"),
+    (None, "NULL"), (True, "1"), (False, "0"), (-5, "-5"), (Color.RED, "2"),
+    # Beyond 64 bits, the narrowest type that holds the value; beyond 256 bits none does.
+    (2**64 - 1, "18446744073709551615"), (2**64, "toInt128('18446744073709551616')"),
+    (-(2**63), "-9223372036854775808"), (-(2**63) - 1, "toInt128('-9223372036854775809')"),
+    (2**127, f"toUInt128('{2**127}')"), (-(2**127) - 1, f"toInt256('{-(2**127) - 1}')"),
+    (2**255, f"toUInt256('{2**255}')"), (2**256, str(2**256)),
     (1.5, "1.5"), (3.0, "3.0"), (-0.0, "-0.0"), (1e16, "1e+16"), (1e-300, "1e-300"),
     (float("inf"), "inf"), (float("-inf"), "-inf"), (float("nan"), "nan"),
-    (Decimal("1.50"), "1.50"), (Decimal("-0.001"), "-0.001"), (Decimal("NaN"), "nan"),
+    (Decimal("1.50"), "1.50"), (Decimal("-0.001"), "-0.001"), (Decimal("1" * 15), "1" * 15),
+    # Beyond the 15 digits a Float64 keeps, the narrowest Decimal type that holds every digit.
+    (Decimal("-1234567890.123456"), "toDecimal64('-1234567890.123456', 6)"),
+    (Decimal("1E+15"), "toDecimal64('1000000000000000', 0)"),
+    (Decimal("0." + "0" * 15 + "1"), f"toDecimal64('0.{'0' * 15}1', 16)"),
+    (Decimal("1" * 19), f"toDecimal128('{'1' * 19}', 0)"),
+    (Decimal("0." + "1" * 39), f"toDecimal256('0.{'1' * 39}', 39)"),
+    (Decimal("1" * 77), "1" * 77), (Decimal("1E-77"), "1E-77"), (Decimal("NaN"), "nan"),
     (Decimal("Infinity"), "inf"), (Decimal("-Infinity"), "-inf"),
     ("", "''"), ("\\'\b\f\r\n\t\0\a\v", r"'\\\'\b\f\r\n\t\0\a\v'"), (Shade.DARK, r"'it\'s'"),
     ("é☃😀 %(v)s %%", "'é☃😀 %(v)s %%'"),
@@ -115,7 +127,7 @@ DRIVER_CORPUS = [
     datetime(2024, 1, 2, 3, 4, 5, tzinfo=timezone(-timedelta(hours=5))),
     date(2105, 12, 31), [1, 2, 3], ["a'", None, [1.5]], (1, "x\n"),
     [(date(2024, 1, 1), uuid.UUID(int=7))], uuid.UUID("12345678-1234-5678-1234-567812345678"),
-    Decimal("-12345678901234567890.123456789"), Decimal("0.000"),
+    Decimal("-12345678901.1234"), Decimal("0.000"),
 ]
 # fmt: on
 
@@ -124,6 +136,13 @@ DRIVER_CORPUS = [
 def test_literal_matches_clickhouse_driver(value):
     query = "SELECT %(v)s, 100%% WHERE x = %(v)s"
     assert bind(query, {"v": value}) == driver_bind(query, {"v": value})
+
+
+def test_exact_numbers_are_typed_literals():
+    # clickhouse-driver writes them bare, which the engine reads as Float64.
+    params = {"v": 2**64, "w": Decimal("0." + "1" * 16)}
+    assert driver_bind("%(v)s %(w)s", params) == f"{2**64} 0.{'1' * 16}"
+    assert bind("%(v)s %(w)s", params) == f"toInt128('{2**64}') toDecimal64('0.{'1' * 16}', 16)"
 
 
 def test_bytes_and_dicts_are_real_literals():

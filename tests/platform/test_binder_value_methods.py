@@ -4,6 +4,7 @@ is reading."""
 import gc
 import uuid
 from datetime import UTC, date, datetime
+from decimal import Decimal
 from ipaddress import IPv4Address
 
 import pytest
@@ -46,3 +47,16 @@ def test_map_pairs_cannot_be_swapped_while_binding():
 
     value = {"a": Address("10.0.0.1"), "b": "z"}
     assert bind("%(v)s", {"v": value}) == "{'a': '10.0.0.1', 'b': 'z'}"
+
+
+@pytest.mark.parametrize("text", ["1') OR (1", "", "-", "1e5", "1.2.3"])
+def test_decimal_format_must_give_digits(text):
+    class Amount(Decimal):
+        def __format__(self, spec):
+            return text
+
+    with pytest.raises(TypeError) as e:
+        bind("%(v)s", {"v": Amount("1.5")})
+    assert (
+        str(e.value) == f"Parameter 'v': format(Decimal, 'f') returned {text}, not a decimal number"
+    )
