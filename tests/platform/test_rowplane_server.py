@@ -79,14 +79,19 @@ def test_delete_of_keys_with_percent_signs(clickhouse_server, server_database, b
             clickhouse_server.host, port=clickhouse_server.tcp_port, database=server_database
         )
     )
-    http = serve(create_crud_router("codes", ClickHouseBackend(client, primary_key="code")))
-    remaining = set(KEYS)
-    for key in KEYS:
-        done = http.delete("/codes/" + urllib.parse.quote(key, safe=""))
-        assert done.status_code == 200, done.text
-        remaining.discard(key)
-        left = eventually(
-            lambda: {row[0] for row in admin.execute("SELECT code FROM codes")}, remaining
-        )
-        assert left == remaining
-    admin.close()
+    try:
+        http = serve(create_crud_router("codes", ClickHouseBackend(client, primary_key="code")))
+        remaining = set(KEYS)
+        for key in KEYS:
+            done = http.delete("/codes/" + urllib.parse.quote(key, safe=""))
+            assert done.status_code == 200, done.text
+            remaining.discard(key)
+            assert eventually(lambda: stored(admin), remaining) == remaining
+    finally:
+        if client is not admin:
+            client.disconnect()
+        admin.close()
+
+
+def stored(client):
+    return {row[0] for row in client.execute("SELECT code FROM codes")}
