@@ -106,3 +106,75 @@ def test_an_update_of_a_sort_key_column_is_refused(service):
     assert refused.json()["detail"][0]["loc"] == ["body", "label"]
     updated = http.put("/items/3", json={"amount": 9})
     assert updated.status_code == 200, updated.text
+
+
+class PausingProxy:
+    """A TCP proxy to the server that can hold what the service sends, as a stalled server
+    would: `paused` set, nothing reaches the server until it is cleared."""
+
+    def __init__(self, target):
+        import socket
+        import threading
+
+        self.target = target
+        self.flowing = threading.Event()
+        self.flowing.set()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        import socket
+        import threading
+
+        while True:
+            try:
+                near, _ = self.listener.accept()
+            except OSError:
+                return
+            far = socket.create_connection(self.target)
+            for source, sink, held in [(near, far, True), (far, near, False)]:
+                threading.Thread(target=self._pump, args=(source, sink, held), daemon=True).start()
+
+    def _pump(self, source, sink, held):
+        try:
+            while data := source.recv(65536):
+                if held:
+                    self.flowing.wait()
+                sink.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for end in (source, sink):
+                end.close()
+
+    def close(self):
+        self.flowing.set()
+        self.listener.close()
+
+
+def test_readiness_follows_the_engine(tmp_path, clickhouse_server, server_database):
+    clickhouse_server.query(TABLE.format(database=server_database))
+    proxy = PausingProxy((clickhouse_server.host, clickhouse_server.http_port))
+    dsn = f"http://default:@127.0.0.1:{proxy.port}/{server_database}"
+    try:
+        args = ("--dsn", dsn, "--table", "items", "--ready-timeout", "0.5")
+        with Service(*args, cwd=tmp_path) as service:
+            http = service.http
+            assert (http.get("/readyz").status_code, http.get("/readyz").json()) == (
+                200,
+                {"status": "ready"},
+            )
+            proxy.flowing.clear()
+            stalled = http.get("/readyz")
+            assert (stalled.status_code, stalled.json()) == (
+                503,
+                {"status": "not ready", "detail": "The engine did not answer within 0.5 s"},
+            )
+            # The process itself still answers.
+            assert http.get("/healthz").json() == {"status": "ok"}
+            proxy.flowing.set()
+            assert http.get("/readyz").json() == {"status": "ready"}
+            assert service.stop() == 0
+    finally:
+        proxy.close()

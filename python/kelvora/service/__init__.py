@@ -7,6 +7,8 @@ A FastAPI app built only from the package's public pieces:
 - one CRUD router with history per table (``/<table-name>``, "_" written as "-");
 - ``/cache/<table>``: read-only views of the tables asked to be cached, served from DuckDB through
   ``DuckDbBackend`` (list, get by key, table info; ``POST /cache/<table>/refresh`` reloads);
+- ``/healthz``, ``/readyz`` and Prometheus metrics at ``/metrics``; an ``X-Request-ID`` on every
+  answer and in every log line;
 - OpenAPI documentation at ``/docs``.
 
 With no options it runs the embedded ClickHouse engine in ``./kelvora-data`` (created on first
@@ -20,6 +22,8 @@ start) with a demo table ``products``. Options come from flags or from a TOML fi
     host = "127.0.0.1"
     port = 8000
     log_level = "info"
+    log_format = "text"        # or "json": one object a line, with the request id
+    ready_timeout = 2.0        # seconds /readyz waits for the engine
 
     [[tables]]
     name = "events"
@@ -41,6 +45,8 @@ import decimal
 import functools
 import inspect
 import keyword
+import logging
+import logging.config
 import os
 import re
 import sys
@@ -143,6 +149,12 @@ class Settings(BaseModel):
     log_level: Literal["critical", "error", "warning", "info", "debug"] = Field(
         default="info", description="how loudly to log"
     )
+    log_format: Literal["text", "json"] = Field(
+        default="text", description="log lines as text or as one JSON object each"
+    )
+    ready_timeout: float = Field(
+        default=2.0, gt=0, description="seconds /readyz waits for the engine's answer"
+    )
 
     @property
     def engine_dsn(self) -> str:
@@ -217,6 +229,8 @@ def _parser() -> argparse.ArgumentParser:
         choices=["critical", "error", "warning", "info", "debug"],
         help=about("log_level"),
     )
+    parser.add_argument("--log-format", choices=["text", "json"], help=about("log_format"))
+    parser.add_argument("--ready-timeout", type=float, help=about("ready_timeout"))
     return parser
 
 
@@ -250,7 +264,8 @@ def load_settings(argv: Optional[List[str]] = None) -> Settings:
         text = _validation_text(error, variable)
         raise StartupError(text) from None
     values.update(environment.model_dump(include=environment.model_fields_set))
-    for flag in ("data_dir", "dsn", "config_name", "environment", "host", "port", "log_level"):
+    flags = ("data_dir", "dsn", "config_name", "environment", "host", "port", "log_level")
+    for flag in (*flags, "log_format", "ready_timeout"):
         if getattr(args, flag) is not None:
             values[flag] = getattr(args, flag)
     try:
@@ -811,12 +826,16 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.rowplane import create_crud_router
     from kelvora.setplane import create_config_router
 
+    from .observability import Metrics, Observe, add_probes
+
     try:
         client = connect(settings.engine_dsn)
     except (ClickHouseError, ValueError, OSError) as error:
         raise StartupError(str(error)) from None
     resources = contextlib.ExitStack()
     resources.callback(client.close)
+    metrics = Metrics()
+    metrics.instrument(client)
     try:
         if settings.demo:
             _seed_demo(client)
@@ -839,6 +858,9 @@ def create_app(settings: Settings) -> FastAPI:
 
         app = FastAPI(title="kelvora", lifespan=lifespan)
         app.add_middleware(_RefuseControlCharacters)
+        # Outside the refusal, so that its answers carry a request id and are counted too.
+        app.add_middleware(Observe, metrics=metrics)
+        add_probes(app, client, metrics, settings.ready_timeout)
         app.include_router(create_config_router(store))
         cache = None
         for table in tables:
@@ -879,6 +901,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         settings = load_settings(argv)
         import uvicorn
 
+        from .observability import logging_config
+
+        log_config = logging_config(settings.log_format, settings.log_level)
+        logging.config.dictConfig(log_config)
         app = create_app(settings)
     except ImportError as error:
         print(f"kelvora: {error.name} is missing: pip install 'kelvora[serve]'", file=sys.stderr)
@@ -887,5 +913,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         print(f"kelvora: {text}", file=sys.stderr)
         return 2
-    uvicorn.run(app, host=settings.host, port=settings.port, log_level=settings.log_level)
+    uvicorn.run(
+        app,
+        host=settings.host,
+        port=settings.port,
+        log_level=settings.log_level,
+        log_config=log_config,
+    )
     return 0
