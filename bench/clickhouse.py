@@ -4,8 +4,10 @@
    substitution.
 2. A 100k-row SELECT of 10 columns on the embedded engine: kelvora's client (decoded in C++)
    against chDB's own Python result path (its DB-API cursor), rows/s.
-3. The same SELECT over HTTP against a ClickHouse server, when `clickhouse-server` is installed
-   (started on loopback for the run).
+3. The same SELECT against a ClickHouse server started on loopback for the run (when
+   `clickhouse-server` is installed): kelvora's HTTP client with plain, gzip and (where the server
+   and zstandard offer it) zstd answers, against clickhouse-driver's native protocol on the same
+   server, rows/s.
 
 Run: python bench/clickhouse.py
 """
@@ -13,7 +15,6 @@ Run: python bench/clickhouse.py
 import datetime
 import os
 import sys
-import time
 import timeit
 import uuid
 from types import SimpleNamespace
@@ -96,16 +97,23 @@ def server():
         print(f"server: not measured ({error})")
         return
     with instance:
-        client = connect(instance.dsn("default"))
-        rows = len(client.execute(SELECT))
-        started = time.perf_counter()
-        for _ in range(3):
-            client.execute(SELECT)
-        elapsed = (time.perf_counter() - started) / 3
-        print(
-            f"server (HTTP, {client._transport.format}) SELECT {rows} rows x 10 columns: "
-            f"{rows / elapsed:,.0f} rows/s"
-        )
+        driver = DriverClient(instance.host, port=instance.tcp_port)
+        rows = len(driver.execute(SELECT))
+        native = rows / best(lambda: driver.execute(SELECT), 1, repeat=7)
+        driver.disconnect()
+        version = answer_format = None
+        for compression in ("none", "gzip", "auto"):
+            client = connect(instance.dsn("default") + f"?compression={compression}")
+            assert len(client.execute(SELECT)) == rows
+            ours = rows / best(lambda: client.execute(SELECT), 1, repeat=7)  # noqa: B023
+            version = version or client.execute("SELECT version()")[0][0]
+            answer_format = answer_format or client._transport.format
+            print(
+                f"server {version} SELECT {rows} rows x 10 columns: kelvora HTTP "
+                f"({answer_format}, compression={compression}) {ours:,.0f} rows/s, "
+                f"clickhouse-driver native {native:,.0f} rows/s, {ours / native:.2f}x"
+            )
+            client.close()
 
 
 if __name__ == "__main__":
