@@ -97,17 +97,16 @@ void append_decimal(std::string& out, nb::handle value) {
     out += ')';
 }
 
-template <typename Items>
-void append_items(std::string& out, Items items, Py_ssize_t count, nb::handle zone) {
+template <typename Items> void append_items(std::string& out, Items items, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i) out += ", ";
-        append_literal(out, items[i], zone);
+        append_literal(out, items[i]);
     }
 }
 
 } // namespace
 
-void append_literal(std::string& out, nb::handle value, nb::handle zone) {
+void append_literal(std::string& out, nb::handle value) {
     PyObject* v = value.ptr();
     if (v == Py_None) {
         out += "NULL";
@@ -123,7 +122,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
         char* data = PyBytes_Check(v) ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
         Py_ssize_t size = PyBytes_Check(v) ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v);
         append_clickhouse_bytes_literal(out, {data, static_cast<size_t>(size)});
-    } else if (append_temporal_literal(out, value, zone) || append_uuid_literal(out, value)) {
+    } else if (append_temporal_literal(out, value) || append_uuid_literal(out, value)) {
     } else if (is_decimal(value)) {
         if (!is_true(value.attr("is_finite")())) {
             append_float(out, PyFloat_AsDouble(steal_or_raise(PyNumber_Float(v)).ptr()));
@@ -137,7 +136,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
         // Items are read from a snapshot, so a list changed while binding cannot be cut short.
         nb::object items = steal_or_raise(PySequence_Tuple(v));
         out += PyList_Check(v) ? '[' : '(';
-        append_items(out, &PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()), zone);
+        append_items(out, &PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()));
         out += PyList_Check(v) ? ']' : ')';
     } else if (PyDict_Check(v)) {
         RecursionGuard depth(" while binding a parameter");
@@ -148,9 +147,9 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
             PyObject* pair = PyTuple_GET_ITEM(items.ptr(), i);
             if (i) out += ", ";
-            append_literal(out, PyTuple_GET_ITEM(pair, 0), zone);
+            append_literal(out, PyTuple_GET_ITEM(pair, 0));
             out += ": ";
-            append_literal(out, PyTuple_GET_ITEM(pair, 1), zone);
+            append_literal(out, PyTuple_GET_ITEM(pair, 1));
         }
         out += '}';
     } else {
@@ -159,7 +158,7 @@ void append_literal(std::string& out, nb::handle value, nb::handle zone) {
     }
 }
 
-nb::object bind(nb::handle query, nb::handle params, nb::handle zone) {
+nb::object bind(nb::handle query, nb::handle params) {
     if (params.is_none()) return nb::borrow(query);
     const std::string text = utf8(query);
     std::string out;
@@ -187,7 +186,7 @@ nb::object bind(nb::handle query, nb::handle params, nb::handle zone) {
         nb::str name = to_str(std::string_view(text).substr(percent + 2, close - percent - 2));
         nb::object value = steal_or_raise(PyObject_GetItem(params.ptr(), name.ptr()));
         try {
-            append_literal(out, value, zone);
+            append_literal(out, value);
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_TypeError)) throw;
             raise(PyExc_TypeError,

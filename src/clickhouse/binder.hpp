@@ -11,10 +11,10 @@ namespace nb = nanobind;
 
 /// The statement with each `%(name)s` replaced by the literal of `params[name]` and each `%%` by
 /// `%`; with `params` None the statement is returned untouched. A missing name raises KeyError.
-/// Aware datetimes are converted to `zone` (a tzinfo; None means UTC).
-nb::object bind(nb::handle query, nb::handle params, nb::handle zone);
+/// Aware datetimes are written as their instant, so no zone is needed to read them.
+nb::object bind(nb::handle query, nb::handle params);
 
 /// Appends the ClickHouse literal of one value; TypeError for a value without one.
-void append_literal(std::string& out, nb::handle value, nb::handle zone);
+void append_literal(std::string& out, nb::handle value);
 
 } // namespace kelvora::clickhouse

@@ -31,7 +31,8 @@ private:
 };
 
 nb::object bind(nb::handle, Arguments& a) {
-    return clickhouse::bind(a[0], a[1], a[2]);
+    // `zone` is still taken, so callers written for the earlier form keep working.
+    return clickhouse::bind(a[0], a[1]);
 }
 
 nb::object decode_row_binary(nb::handle, Arguments& a) {
@@ -63,7 +64,7 @@ KELVORA_MODULE(_clickhouse, m) {
         "bind",
         "Replace each %(name)s of `query` by the ClickHouse literal of params[name] (%% is a "
         "percent sign); with params None the query is returned as it is. Aware datetimes are "
-        "converted to `zone` (a tzinfo, None for UTC).",
+        "written as their instant, whatever `zone` (taken for compatibility, unused).",
         {{"query", "str", Check::ExactStr}, {"params"}, {"zone"}}, bind,
         nb::make_tuple(nb::none(), nb::none()));
     m.attr("decode_row_binary") = function(

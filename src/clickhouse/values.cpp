@@ -221,25 +221,36 @@ void append_date(std::string& out, nb::handle date) {
 
 } // namespace
 
-bool append_temporal_literal(std::string& out, nb::handle value, nb::handle zone) {
+bool append_temporal_literal(std::string& out, nb::handle value) {
     PyObject* v = value.ptr();
     if (PyDateTime_Check(v)) {
+        // A tzinfo that gives no offset leaves the datetime naive, as Python's own arithmetic has
+        // it: a wall-clock time, quoted, which each column reads in its own zone.
+        const bool aware = PyDateTime_DATE_GET_TZINFO(v) != Py_None &&
+                           !value.attr(KELVORA_NAME("utcoffset"))().is_none();
         nb::object local = nb::borrow(value);
-        if (PyDateTime_DATE_GET_TZINFO(v) != Py_None) {
-            nb::handle target = zone.is_none() ? nb::handle(classes->utc) : zone;
-            local = value.attr(KELVORA_NAME("astimezone"))(target);
+        if (aware) {
+            local = value.attr(KELVORA_NAME("astimezone"))(classes->utc);
             // A subclass's astimezone() may return anything; only a datetime has these fields.
             if (!PyDateTime_Check(local.ptr()))
                 raise(PyExc_TypeError,
                       "astimezone() returned non-datetime (type " + python_type_name(local) + ")");
         }
         PyObject* l = local.ptr();
+        const int year = PyDateTime_GET_YEAR(l), microsecond = PyDateTime_DATE_GET_MICROSECOND(l);
+        // An aware datetime is an instant: its UTC time converted in UTC, which every column,
+        // comparison and function takes as that instant whatever its own or the server's zone.
+        // DateTime (seconds, 1970 to 2105, on every server) where it holds the value, else
+        // DateTime64 with microseconds.
+        const bool seconds = microsecond == 0 && year >= 1970 && year <= 2105;
+        if (aware) out += seconds ? "toDateTime(" : "toDateTime64(";
         out += '\'';
         append_date(out, local);
         out += ' ';
         append_clock(out, PyDateTime_DATE_GET_HOUR(l), PyDateTime_DATE_GET_MINUTE(l),
-                     PyDateTime_DATE_GET_SECOND(l), PyDateTime_DATE_GET_MICROSECOND(l));
+                     PyDateTime_DATE_GET_SECOND(l), microsecond);
         out += '\'';
+        if (aware) out += seconds ? ", 'UTC')" : ", 6, 'UTC')";
         return true;
     }
     if (PyDate_Check(v)) {

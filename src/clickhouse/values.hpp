@@ -47,9 +47,10 @@ nb::object date_from_text(std::string_view text);
 
 namespace kelvora::clickhouse {
 
-/// Appends the ClickHouse literal of a date, datetime or time ('2024-01-02 03:04:05[.ffffff]');
-/// an aware datetime is first converted to `zone` (None: UTC). False when `value` is none of them.
-bool append_temporal_literal(std::string& out, nb::handle value, nb::handle zone);
+/// Appends the ClickHouse literal of a date, datetime or time ('2024-01-02 03:04:05[.ffffff]'); an
+/// aware datetime is its instant (`toDateTime('<UTC time>', 'UTC')`, or `toDateTime64(..., 6,
+/// 'UTC')` with microseconds or outside 1970 to 2105). False when `value` is none of them.
+bool append_temporal_literal(std::string& out, nb::handle value);
 
 /// True for instances of decimal.Decimal, uuid.UUID and the ipaddress classes, whose literal is
 /// their text (quoted for UUIDs and addresses).

@@ -2,7 +2,7 @@
 
 import enum
 import uuid
-from datetime import UTC, date, datetime, time, timedelta, timezone
+from datetime import UTC, date, datetime, time, timedelta, timezone, tzinfo
 from decimal import Decimal
 from ipaddress import IPv4Address, IPv6Address, ip_network
 from types import SimpleNamespace
@@ -57,7 +57,8 @@ LITERALS = [
     (datetime(2024, 1, 2, 3, 4, 5), "'2024-01-02 03:04:05'"),
     (datetime(2024, 1, 2, 3, 4, 5, 60), "'2024-01-02 03:04:05.000060'"),
     (datetime(5, 1, 2), "'0005-01-02 00:00:00'"),
-    (datetime(2024, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=2))), "'2024-01-02 01:04:05'"),
+    (datetime(2024, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=2))),
+     "toDateTime('2024-01-02 01:04:05', 'UTC')"),
     (date(2024, 2, 29), "'2024-02-29'"), (time(1, 2, 3), "'01:02:03'"),
     (time(1, 2, 3, 4), "'01:02:03.000004'"),
     (uuid.UUID(int=1), "'00000000-0000-0000-0000-000000000001'"),
@@ -74,11 +75,29 @@ def test_literal(value, expected):
     assert literal(value) == expected
 
 
-def test_aware_datetimes_are_written_in_the_zone():
-    tokyo = ZoneInfo("Asia/Tokyo")
-    assert literal([datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC)], tokyo) == "['2024-01-02 12:04:05']"
-    # A naive datetime is a wall-clock time already.
-    assert literal(datetime(2024, 1, 2, 3, 4, 5), tokyo) == "'2024-01-02 03:04:05'"
+class NoOffset(tzinfo):
+    def utcoffset(self, moment):
+        return None
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC), "toDateTime('2024-01-02 03:04:05', 'UTC')"),
+        # Microseconds, and years a DateTime does not reach, take a DateTime64.
+        (datetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=ZoneInfo("Asia/Tokyo")),
+         "toDateTime64('2024-01-01 18:04:05.000006', 6, 'UTC')"),
+        (datetime(1969, 12, 31, 23, 59, 59, tzinfo=UTC),
+         "toDateTime64('1969-12-31 23:59:59', 6, 'UTC')"),
+        (datetime(2106, 1, 1, tzinfo=UTC), "toDateTime64('2106-01-01 00:00:00', 6, 'UTC')"),
+        # A naive datetime is a wall-clock time, and so is one whose tzinfo gives no offset.
+        (datetime(2024, 1, 2, 3, 4, 5), "'2024-01-02 03:04:05'"),
+        (datetime(2024, 1, 2, 3, 4, 5, tzinfo=NoOffset()), "'2024-01-02 03:04:05'"),
+    ],
+)  # fmt: skip
+def test_aware_datetimes_are_their_instant_whatever_the_zone(value, expected):
+    for zone in [None, ZoneInfo("Asia/Tokyo"), ZoneInfo("America/New_York")]:
+        assert literal([value], zone) == f"[{expected}]"
 
 
 def test_placeholders_and_percent_signs():
@@ -124,7 +143,6 @@ DRIVER_CORPUS = [
     "'; DROP TABLE t; --", "ünï ☃ 😀", 0, -(2**63), 2**64 - 1, 1.5, -0.0, 1e-300,
     1.7976931348623157e308, float("inf"), float("nan"), None,
     datetime(2024, 2, 29, 23, 59, 59),
-    datetime(2024, 1, 2, 3, 4, 5, tzinfo=timezone(-timedelta(hours=5))),
     date(2105, 12, 31), [1, 2, 3], ["a'", None, [1.5]], (1, "x\n"),
     [(date(2024, 1, 1), uuid.UUID(int=7))], uuid.UUID("12345678-1234-5678-1234-567812345678"),
     Decimal("-12345678901.1234"), Decimal("0.000"),
@@ -138,11 +156,18 @@ def test_literal_matches_clickhouse_driver(value):
     assert bind(query, {"v": value}) == driver_bind(query, {"v": value})
 
 
-def test_exact_numbers_are_typed_literals():
-    # clickhouse-driver writes them bare, which the engine reads as Float64.
-    params = {"v": 2**64, "w": Decimal("0." + "1" * 16)}
-    assert driver_bind("%(v)s %(w)s", params) == f"{2**64} 0.{'1' * 16}"
-    assert bind("%(v)s %(w)s", params) == f"toInt128('{2**64}') toDecimal64('0.{'1' * 16}', 16)"
+def test_exact_numbers_and_instants_are_typed_literals():
+    # clickhouse-driver writes numbers bare, which the engine reads as Float64, and an aware
+    # datetime as wall-clock text, which each column reads in its own zone.
+    moment = datetime(2024, 1, 2, 3, 4, 5, tzinfo=timezone(-timedelta(hours=5)))
+    params = {"v": 2**64, "w": Decimal("0." + "1" * 16), "m": moment}
+    assert driver_bind("%(v)s %(w)s %(m)s", params) == (
+        f"{2**64} 0.{'1' * 16} '2024-01-02 08:04:05'"
+    )
+    assert bind("%(v)s %(w)s %(m)s", params) == (
+        f"toInt128('{2**64}') toDecimal64('0.{'1' * 16}', 16) "
+        "toDateTime('2024-01-02 08:04:05', 'UTC')"
+    )
 
 
 def test_bytes_and_dicts_are_real_literals():

@@ -1,10 +1,14 @@
-"""Bound values keep their exact value in every place a statement uses them: compared in WHERE
-(`=` and `IN`), selected, and inserted with VALUES, on the embedded engine and on the 18.16 server
-for the types it has."""
+"""Bound values keep their exact value (numbers) or instant (aware datetimes) wherever a statement
+uses them: compared in WHERE (`=` and `IN`), selected, given to functions and inserted with VALUES,
+on the embedded engine and on the 18.16 server for the types it has."""
 
+import uuid
+from datetime import UTC, datetime, tzinfo
 from decimal import Decimal
+from zoneinfo import ZoneInfo
 
 import pytest
+from clickhouse_server import ClickHouseServer, find_server_binary
 
 from kelvora.clickhouse import connect
 
@@ -55,3 +59,71 @@ def test_exact_on_the_server(clickhouse_server, server_database, type_name, valu
         round_trips(client, "t", type_name, value)
     finally:
         client.close()
+
+
+# ---- aware datetimes are their instant -----------------------------------------------------------
+
+KAMCHATKA, NOVOSIBIRSK = ZoneInfo("Asia/Kamchatka"), ZoneInfo("Asia/Novosibirsk")
+MOMENT = datetime(2017, 7, 14, 5, 40, tzinfo=KAMCHATKA)
+# fmt: off
+INSTANTS = [
+    ("DateTime('Asia/Novosibirsk')", MOMENT), ("DateTime", MOMENT),
+    ("DateTime('Asia/Novosibirsk')", datetime(2017, 7, 13, 17, 40, tzinfo=UTC)),
+]
+# DateTime64 is newer than 18.16.
+INSTANTS_EMBEDDED = INSTANTS + [
+    ("DateTime64(6, 'Asia/Novosibirsk')", MOMENT.replace(microsecond=123456)),
+    ("DateTime64(3)", datetime(1969, 12, 31, 23, 59, 59, 125000, tzinfo=KAMCHATKA)),
+]
+# fmt: on
+
+
+class NoOffset(tzinfo):
+    def utcoffset(self, moment):
+        return None
+
+
+def instants(client, table, type_name, moment, server_zone):
+    """The instant stored, found by = and IN, and given to functions, whatever the zones."""
+    column_zone = NOVOSIBIRSK if "Novosibirsk" in type_name else server_zone
+    client.execute(f"CREATE TABLE {table} (id UInt8, v {type_name}) ENGINE = Memory")
+    other = datetime(2000, 1, 1, tzinfo=UTC)
+    p = {"v": moment, "vs": (moment, other), "naive": moment.replace(tzinfo=NoOffset())}
+    client.execute(f"INSERT INTO {table} VALUES (1, %(v)s), (2, %(naive)s)", p)
+    wall = moment.astimezone(column_zone).replace(tzinfo=None)
+    assert client.execute(f"SELECT id, v FROM {table} WHERE v = %(v)s", p) == [(1, wall)]
+    assert client.execute(f"SELECT id FROM {table} WHERE v IN %(vs)s", p) == [(1,)]
+    # A tzinfo without an offset leaves the datetime naive: its wall-clock time in the column.
+    naive = moment.replace(tzinfo=None)
+    assert client.execute(f"SELECT v FROM {table} WHERE id = 2") == [(naive,)]
+    text = client.execute("SELECT toString(%(v)s, 'Asia/Novosibirsk')", p)[0][0]
+    assert text[:19] == str(moment.astimezone(NOVOSIBIRSK).replace(tzinfo=None))[:19]
+    if moment.year >= 1970:  # the function's range
+        assert client.execute("SELECT toUnixTimestamp(%(v)s)", p) == [(int(moment.timestamp()),)]
+
+
+@pytest.mark.parametrize("type_name, moment", INSTANTS_EMBEDDED)
+def test_instants_on_the_embedded_engine(engine, database, type_name, moment):
+    instants(engine, f"{database}.t", type_name, moment, engine.timezone or UTC)
+
+
+@pytest.fixture(scope="module")
+def moscow_server():
+    """A server whose own zone is neither the columns' nor the values'."""
+    binary = find_server_binary()
+    if binary is None:
+        pytest.skip("clickhouse-server is not installed")
+    with ClickHouseServer(binary, timezone="Europe/Moscow") as server:
+        yield server
+
+
+@pytest.mark.parametrize("type_name, moment", INSTANTS)
+def test_instants_on_a_server_in_another_zone(moscow_server, type_name, moment):
+    database = f"t_{uuid.uuid4().hex}"
+    moscow_server.query(f"CREATE DATABASE {database}")
+    client = connect(moscow_server.dsn(database))
+    try:
+        instants(client, "t", type_name, moment, ZoneInfo("Europe/Moscow"))
+    finally:
+        client.close()
+        moscow_server.query(f"DROP DATABASE {database}")
