@@ -24,6 +24,10 @@ start) with a demo table ``products``. Options come from flags or from a TOML fi
     log_level = "info"
     log_format = "text"        # or "json": one object a line, with the request id
     ready_timeout = 2.0        # seconds /readyz waits for the engine
+    api_keys = ["..."]         # keys for every route (X-API-Key or Authorization: Bearer)
+    read_only_api_keys = []    # keys for GET only
+    cors_origins = ["https://app.example.com"]
+    show_error_details = false # true: 500 answers show the whole error (development)
 
     [[tables]]
     name = "events"
@@ -53,7 +57,18 @@ import sys
 import tomllib
 from collections.abc import AsyncIterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Literal, Optional, Tuple
+from typing import (
+    TYPE_CHECKING,
+    Annotated,
+    Any,
+    Callable,
+    ClassVar,
+    Dict,
+    List,
+    Literal,
+    Optional,
+    Tuple,
+)
 
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, field_validator
 from pydantic_settings import BaseSettings, SettingsConfigDict
@@ -155,6 +170,20 @@ class Settings(BaseModel):
     ready_timeout: float = Field(
         default=2.0, gt=0, description="seconds /readyz waits for the engine's answer"
     )
+    api_keys: List[Annotated[str, Field(min_length=1)]] = Field(
+        default_factory=list,
+        description="keys that may call every route, sent as X-API-Key or Authorization: "
+        "Bearer (none: no key is asked for)",
+    )
+    read_only_api_keys: List[Annotated[str, Field(min_length=1)]] = Field(
+        default_factory=list, description="keys that may only read (GET)"
+    )
+    cors_origins: List[str] = Field(
+        default_factory=list, description="origins whose browsers may call the service"
+    )
+    show_error_details: bool = Field(
+        default=False, description="500 answers show the whole error (for development)"
+    )
 
     @property
     def engine_dsn(self) -> str:
@@ -197,8 +226,8 @@ def _parser() -> argparse.ArgumentParser:
     fields = Settings.model_fields
 
     def about(name: str) -> str:
-        default = fields[name].default
-        shown = "none" if default is None else default
+        default = fields[name].get_default(call_default_factory=True)
+        shown = "none" if default is None or default == [] else default
         return f"{fields[name].description} (default: {shown}; {_ENV_PREFIX}{name.upper()})"
 
     from kelvora import __version__
@@ -231,6 +260,29 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--log-format", choices=["text", "json"], help=about("log_format"))
     parser.add_argument("--ready-timeout", type=float, help=about("ready_timeout"))
+    parser.add_argument(
+        "--api-key", dest="api_keys", action="append", metavar="KEY", help=about("api_keys")
+    )
+    parser.add_argument(
+        "--read-only-api-key",
+        dest="read_only_api_keys",
+        action="append",
+        metavar="KEY",
+        help=about("read_only_api_keys"),
+    )
+    parser.add_argument(
+        "--cors-origin",
+        dest="cors_origins",
+        action="append",
+        metavar="ORIGIN",
+        help=about("cors_origins"),
+    )
+    parser.add_argument(
+        "--show-error-details",
+        action="store_true",
+        default=None,
+        help=about("show_error_details"),
+    )
     return parser
 
 
@@ -265,7 +317,8 @@ def load_settings(argv: Optional[List[str]] = None) -> Settings:
         raise StartupError(text) from None
     values.update(environment.model_dump(include=environment.model_fields_set))
     flags = ("data_dir", "dsn", "config_name", "environment", "host", "port", "log_level")
-    for flag in (*flags, "log_format", "ready_timeout"):
+    later = ("log_format", "ready_timeout", "api_keys", "read_only_api_keys", "cors_origins")
+    for flag in (*flags, *later, "show_error_details"):
         if getattr(args, flag) is not None:
             values[flag] = getattr(args, flag)
     try:
@@ -827,6 +880,7 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.setplane import create_config_router
 
     from .observability import Metrics, Observe, add_probes
+    from .security import add_cors, hide_error_details, key_dependency
 
     try:
         client = connect(settings.engine_dsn)
@@ -858,10 +912,20 @@ def create_app(settings: Settings) -> FastAPI:
 
         app = FastAPI(title="kelvora", lifespan=lifespan)
         app.add_middleware(_RefuseControlCharacters)
-        # Outside the refusal, so that its answers carry a request id and are counted too.
+        if settings.cors_origins:
+            add_cors(app, settings.cors_origins)
+        # Outermost, so that refusals and preflight answers carry a request id and are counted.
         app.add_middleware(Observe, metrics=metrics)
-        add_probes(app, client, metrics, settings.ready_timeout)
-        app.include_router(create_config_router(store))
+        hide_error_details(app, settings.show_error_details)
+        authorize = None
+        guard: List[Any] = []
+        if settings.api_keys or settings.read_only_api_keys:
+            from fastapi import Depends
+
+            authorize = key_dependency(settings.api_keys, settings.read_only_api_keys)
+            guard = [Depends(authorize)]
+        add_probes(app, client, metrics, settings.ready_timeout, guard)
+        app.include_router(create_config_router(store, auth_dependency=authorize))
         cache = None
         for table in tables:
             columns = described[table.name]
@@ -879,13 +943,14 @@ def create_app(settings: Settings) -> FastAPI:
                     filterable_fields=table.filterable,
                     enable_history=True,
                     timestamp_field=timestamp,
-                )
+                ),
+                dependencies=guard,
             )
             if table.cache:
                 if cache is None:
                     cache = DuckDbCacheManager()
                     resources.callback(cache.close)
-                app.include_router(_cache_router(table, columns, client, cache))
+                app.include_router(_cache_router(table, columns, client, cache), dependencies=guard)
         return app
     except BaseException:
         resources.close()

@@ -232,9 +232,12 @@ class Observe:
 # --- Health and readiness ----------------------------------------------------------------------
 
 
-def add_probes(app: FastAPI, client: Client, metrics: Metrics, ready_timeout: float) -> None:
+def add_probes(
+    app: FastAPI, client: Client, metrics: Metrics, ready_timeout: float, guard: List[Any]
+) -> None:
     """``/healthz`` (the process answers), ``/readyz`` (the engine answers ``SELECT 1`` within
-    ``ready_timeout`` seconds, else 503) and ``/metrics`` (Prometheus' text format)."""
+    ``ready_timeout`` seconds, else 503), open to probes, and ``/metrics`` (Prometheus' text
+    format) behind ``guard``, the dependencies of the data routes."""
     from fastapi import Response
     from fastapi.responses import JSONResponse
     from starlette.concurrency import run_in_threadpool
@@ -266,6 +269,7 @@ def add_probes(app: FastAPI, client: Client, metrics: Metrics, ready_timeout: fl
     @app.get(
         "/metrics",
         tags=["operations"],
+        dependencies=guard,
         response_class=Response,
         responses={200: {"content": {"text/plain": {}}}},
     )
