@@ -238,19 +238,31 @@ bool append_temporal_literal(std::string& out, nb::handle value) {
         }
         PyObject* l = local.ptr();
         const int year = PyDateTime_GET_YEAR(l), microsecond = PyDateTime_DATE_GET_MICROSECOND(l);
-        // An aware datetime is an instant: its UTC time converted in UTC, which every column,
-        // comparison and function takes as that instant whatever its own or the server's zone.
-        // DateTime (seconds, 1970 to 2105, on every server) where it holds the value, else
-        // DateTime64 with microseconds.
-        const bool seconds = microsecond == 0 && year >= 1970 && year <= 2105;
-        if (aware) out += seconds ? "toDateTime(" : "toDateTime64(";
-        out += '\'';
-        append_date(out, local);
-        out += ' ';
-        append_clock(out, PyDateTime_DATE_GET_HOUR(l), PyDateTime_DATE_GET_MINUTE(l),
-                     PyDateTime_DATE_GET_SECOND(l), microsecond);
-        out += '\'';
-        if (aware) out += seconds ? ", 'UTC')" : ", 6, 'UTC')";
+        std::string seconds = "'";
+        append_date(seconds, local);
+        seconds += ' ';
+        append_clock(seconds, PyDateTime_DATE_GET_HOUR(l), PyDateTime_DATE_GET_MINUTE(l),
+                     PyDateTime_DATE_GET_SECOND(l), 0);
+        seconds += '\'';
+        const bool in_datetime = microsecond == 0 && (!aware || (year >= 1970 && year <= 2105));
+        if (in_datetime) {
+            // An aware datetime is an instant: its UTC time converted in UTC, which every column,
+            // comparison and function takes as that instant whatever its own or the server's zone.
+            out += aware ? "toDateTime(" + seconds + ", 'UTC')" : seconds;
+            return true;
+        }
+        // Microseconds (or an instant beyond DateTime's years) need a DateTime64, which servers
+        // before 20 lack, and those refuse a fraction in a DateTime. So the version picks: the
+        // fraction as a DateTime64, which every DateTime and DateTime64 context takes (IN too),
+        // or else whole seconds as a DateTime.
+        std::string fraction = seconds;
+        fraction.pop_back();
+        fraction += '.';
+        append_padded(fraction, microsecond, 6);
+        fraction += '\'';
+        out += "CAST(if(version() >= '20', " + fraction + ", " + seconds + "), ";
+        out += aware ? "if(version() >= '20', 'DateTime64(6, \\'UTC\\')', 'DateTime(\\'UTC\\')'))"
+                     : "if(version() >= '20', 'DateTime64(6)', 'DateTime'))";
         return true;
     }
     if (PyDate_Check(v)) {

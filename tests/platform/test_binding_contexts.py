@@ -88,13 +88,14 @@ def instants(client, table, type_name, moment, server_zone):
     column_zone = NOVOSIBIRSK if "Novosibirsk" in type_name else server_zone
     client.execute(f"CREATE TABLE {table} (id UInt8, v {type_name}) ENGINE = Memory")
     other = datetime(2000, 1, 1, tzinfo=UTC)
-    p = {"v": moment, "vs": (moment, other), "naive": moment.replace(tzinfo=NoOffset())}
+    # Whole seconds: a naive datetime with a fraction is read in the server's zone (a DateTime64).
+    naive = moment.replace(microsecond=0, tzinfo=None)
+    p = {"v": moment, "vs": (moment, other), "naive": naive.replace(tzinfo=NoOffset())}
     client.execute(f"INSERT INTO {table} VALUES (1, %(v)s), (2, %(naive)s)", p)
     wall = moment.astimezone(column_zone).replace(tzinfo=None)
     assert client.execute(f"SELECT id, v FROM {table} WHERE v = %(v)s", p) == [(1, wall)]
     assert client.execute(f"SELECT id FROM {table} WHERE v IN %(vs)s", p) == [(1,)]
     # A tzinfo without an offset leaves the datetime naive: its wall-clock time in the column.
-    naive = moment.replace(tzinfo=None)
     assert client.execute(f"SELECT v FROM {table} WHERE id = 2") == [(naive,)]
     text = client.execute("SELECT toString(%(v)s, 'Asia/Novosibirsk')", p)[0][0]
     assert text[:19] == str(moment.astimezone(NOVOSIBIRSK).replace(tzinfo=None))[:19]
@@ -127,3 +128,42 @@ def test_instants_on_a_server_in_another_zone(moscow_server, type_name, moment):
     finally:
         client.close()
         moscow_server.query(f"DROP DATABASE {database}")
+
+
+# ---- datetimes with microseconds ---------------------------------------------------------------
+
+NOW = datetime(2024, 5, 6, 7, 8, 9, 123456)  # as datetime.now() gives them
+
+
+def fractions(client, table, type_name, stored, truncated_equal=False):
+    """A naive datetime with microseconds inserted, found by = and IN, and selected."""
+    client.execute(f"CREATE TABLE {table} (id UInt8, v {type_name}) ENGINE = Memory")
+    p = {"now": NOW, "all": (NOW, datetime(2000, 1, 1, 0, 0, 0, 1))}
+    client.execute(f"INSERT INTO {table} (id, v) VALUES (1, %(now)s)", p)
+    assert client.execute(f"SELECT v FROM {table}") == [(stored,)]
+    # A column compares what it holds with the whole value: only a column that keeps the
+    # fraction finds it, and none refuses it. Servers without DateTime64 compare whole seconds.
+    found = [(1,)] if stored == NOW or truncated_equal else []
+    assert client.execute(f"SELECT id FROM {table} WHERE v = %(now)s", p) == found
+    assert client.execute(f"SELECT id FROM {table} WHERE v IN %(all)s", p) == found
+    assert client.execute(f"SELECT id FROM {table} WHERE v <= %(now)s", p) == [(1,)]
+
+
+@pytest.mark.parametrize(
+    "type_name, stored",
+    [("DateTime", NOW.replace(microsecond=0)), ("DateTime64(6)", NOW),
+     ("DateTime64(3)", NOW.replace(microsecond=123000)),
+     ("Nullable(DateTime)", NOW.replace(microsecond=0))],
+)  # fmt: skip
+def test_fractions_on_the_embedded_engine(engine, database, type_name, stored):
+    fractions(engine, f"{database}.t", type_name, stored)
+    assert engine.execute("SELECT %(v)s", {"v": NOW}) == [(NOW,)]
+
+
+@pytest.mark.parametrize("type_name", ["DateTime", "Nullable(DateTime)"])
+def test_fractions_on_the_server(clickhouse_server, server_database, type_name):
+    client = connect(clickhouse_server.dsn(server_database))
+    try:
+        fractions(client, "t", type_name, NOW.replace(microsecond=0), truncated_equal=True)
+    finally:
+        client.close()
