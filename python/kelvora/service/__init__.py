@@ -868,6 +868,28 @@ class _RefuseControlCharacters:
         await self.app(scope, receive, send)
 
 
+def _refuse_a_stranger(dsn: str) -> None:
+    """Raises StartupError when the server a DSN names is not a ClickHouse server: every
+    ClickHouse server answers ``GET /ping`` with "Ok."."""
+    import urllib.error
+    import urllib.parse
+    import urllib.request
+
+    url = urllib.parse.urlsplit(dsn)
+    where = f"{url.scheme}://{url.hostname}:{url.port or (443 if url.scheme == 'https' else 80)}"
+    try:
+        with urllib.request.urlopen(where + "/ping", timeout=10) as answer:
+            status, body = answer.status, answer.read(64)
+    except urllib.error.HTTPError as error:
+        status, body = error.code, b""
+    except (OSError, ValueError):
+        return  # the client's own error says what is wrong
+    if (status, body) != (200, b"Ok.\n"):
+        raise StartupError(
+            f"{where} is not a ClickHouse server (GET /ping answered {status}, not 200 Ok.)"
+        )
+
+
 def create_app(settings: Settings) -> FastAPI:
     """The service's FastAPI app; engines open here and close when the app shuts down."""
     from fastapi import FastAPI
@@ -875,7 +897,7 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.backend import ConfigStore
     from kelvora.backends import ClickHouseBackend
     from kelvora.cache import DuckDbCacheManager
-    from kelvora.clickhouse import ClickHouseError, connect
+    from kelvora.clickhouse import ClickHouseConnectionError, ClickHouseError, connect
     from kelvora.rowplane import create_crud_router
     from kelvora.setplane import create_config_router
 
@@ -884,8 +906,14 @@ def create_app(settings: Settings) -> FastAPI:
 
     try:
         client = connect(settings.engine_dsn)
-    except (ClickHouseError, ValueError, OSError) as error:
+    except ClickHouseConnectionError as error:
         raise StartupError(str(error)) from None
+    except Exception as error:
+        if settings.dsn and settings.dsn.startswith(("http://", "https://")):
+            _refuse_a_stranger(settings.dsn)
+        if isinstance(error, (ClickHouseError, ValueError, OSError)):
+            raise StartupError(str(error)) from None
+        raise
     resources = contextlib.ExitStack()
     resources.callback(client.close)
     metrics = Metrics()
@@ -962,6 +990,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv[:1] == ["serve"]:
         argv = argv[1:]
+    fresh_data_dir: Optional[str] = None
     try:
         settings = load_settings(argv)
         import uvicorn
@@ -970,6 +999,10 @@ def main(argv: Optional[List[str]] = None) -> int:
 
         log_config = logging_config(settings.log_format, settings.log_level)
         logging.config.dictConfig(log_config)
+        # The port first: a start that cannot serve touches nothing on disk.
+        listener = _listen(settings.host, settings.port)
+        if settings.dsn is None and not os.path.lexists(settings.data_dir):
+            fresh_data_dir = settings.data_dir
         app = create_app(settings)
     except ImportError as error:
         print(f"kelvora: {error.name} is missing: pip install 'kelvora[serve]'", file=sys.stderr)
@@ -977,12 +1010,37 @@ def main(argv: Optional[List[str]] = None) -> int:
     except Exception as error:  # noqa: BLE001 - any start-up failure is reported in one line
         text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         print(f"kelvora: {text}", file=sys.stderr)
+        if fresh_data_dir is not None:
+            # A failed start leaves no files behind: the data directory it made goes.
+            import shutil
+
+            shutil.rmtree(fresh_data_dir, ignore_errors=True)
         return 2
-    uvicorn.run(
+    config = uvicorn.Config(
         app,
         host=settings.host,
         port=settings.port,
         log_level=settings.log_level,
         log_config=log_config,
     )
+    server = uvicorn.Server(config)
+    with contextlib.suppress(KeyboardInterrupt):
+        server.run(sockets=[listener])
     return 0
+
+
+def _listen(host: str, port: int) -> Any:
+    """The service's listening socket, bound before anything else starts."""
+    import socket
+
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        listener.bind((host, port))
+    except OSError as error:
+        listener.close()
+        reason = error.strerror or str(error)
+        raise StartupError(f"cannot listen on {host}:{port}: {reason}") from None
+    listener.set_inheritable(True)
+    return listener
