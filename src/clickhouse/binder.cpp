@@ -135,23 +135,30 @@ void append_literal(std::string& out, nb::handle value) {
         RecursionGuard depth(" while binding a parameter");
         // Items are read from a snapshot, so a list changed while binding cannot be cut short.
         nb::object items = steal_or_raise(PySequence_Tuple(v));
-        out += PyList_Check(v) ? '[' : '(';
-        append_items(out, &PyTuple_GET_ITEM(items.ptr(), 0), PyTuple_GET_SIZE(items.ptr()));
+        const Py_ssize_t count = PyTuple_GET_SIZE(items.ptr());
+        // One item in parentheses is that item, not a tuple: a tuple of one is written tuple(x).
+        out += PyList_Check(v) ? "[" : count == 1 ? "tuple(" : "(";
+        append_items(out, &PyTuple_GET_ITEM(items.ptr(), 0), count);
         out += PyList_Check(v) ? ']' : ')';
     } else if (PyDict_Check(v)) {
         RecursionGuard depth(" while binding a parameter");
         // The pairs in a tuple: a literal can run Python code (a value's __str__), which could
         // reach a list of them and drop or replace a pair while it is read.
         nb::object items = steal_or_raise(PyList_AsTuple(steal_or_raise(PyDict_Items(v)).ptr()));
-        out += '{';
+        // map(k, v, ...), which every context reads; `{k: v}` only the VALUES parser does.
+        out += "map(";
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
             PyObject* pair = PyTuple_GET_ITEM(items.ptr(), i);
             if (i) out += ", ";
             append_literal(out, PyTuple_GET_ITEM(pair, 0));
-            out += ": ";
+            out += ", ";
             append_literal(out, PyTuple_GET_ITEM(pair, 1));
         }
-        out += '}';
+        out += ')';
+    } else if (is_enum(value)) {
+        // Members of int and str enums are ints and strs already; any other binds its value.
+        RecursionGuard depth(" while binding a parameter");
+        append_literal(out, value.attr("value"));
     } else {
         raise(PyExc_TypeError,
               "a value of type " + python_type_name(value) + " has no ClickHouse literal");

@@ -18,7 +18,7 @@ namespace {
 
 // The classes values are made of, imported once with the module.
 struct Classes {
-    nb::object decimal, uuid, ipv4, ip_address, zone_info, utc, ip_classes;
+    nb::object decimal, uuid, ipv4, ip_address, zone_info, utc, ip_classes, enumeration;
 };
 Classes* classes = nullptr;
 
@@ -71,6 +71,7 @@ void init_values() {
         nb::borrow(PyDateTime_TimeZone_UTC),
         nb::make_tuple(nb::module_::import_("ipaddress").attr("IPv4Address"),
                        nb::module_::import_("ipaddress").attr("IPv6Address")),
+        nb::module_::import_("enum").attr("Enum"),
     };
 }
 
@@ -271,6 +272,28 @@ bool append_temporal_literal(std::string& out, nb::handle value) {
         out += '\'';
         return true;
     }
+    if (PyDelta_Check(v)) {
+        // An interval, which date and time arithmetic takes (`now() - %(age)s`): whole seconds on
+        // every server, microseconds where the server has them.
+        const int64_t seconds =
+            int64_t{PyDateTime_DELTA_GET_DAYS(v)} * 86400 + PyDateTime_DELTA_GET_SECONDS(v);
+        const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(v);
+        if (microseconds == 0) {
+            out += "toIntervalSecond(" + std::to_string(seconds) + ')';
+        } else {
+            // Days reach 10^9: in microseconds that is beyond 64 bits, so the digits are joined.
+            const bool negative = seconds < 0;
+            const uint64_t whole =
+                negative ? static_cast<uint64_t>(-(seconds + 1)) : static_cast<uint64_t>(seconds);
+            const int part = negative ? 1000000 - microseconds : microseconds;
+            out += negative ? "toIntervalMicrosecond(-" : "toIntervalMicrosecond(";
+            if (whole) out += std::to_string(whole);
+            std::string fraction;
+            append_padded(fraction, part, whole ? 6 : 1);
+            out += fraction + ')';
+        }
+        return true;
+    }
     if (PyTime_Check(v)) {
         out += '\'';
         append_clock(out, PyDateTime_TIME_GET_HOUR(v), PyDateTime_TIME_GET_MINUTE(v),
@@ -279,6 +302,10 @@ bool append_temporal_literal(std::string& out, nb::handle value) {
         return true;
     }
     return false;
+}
+
+bool is_enum(nb::handle value) {
+    return nb::isinstance(value, classes->enumeration);
 }
 
 bool is_decimal(nb::handle value) {

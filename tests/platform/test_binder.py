@@ -21,6 +21,11 @@ class Color(enum.IntEnum):
     RED = 2
 
 
+class Plain(enum.Enum):
+    PAIR = (1, "x")
+    NOTHING = None
+
+
 class Shade(enum.StrEnum):
     DARK = "it's"
 
@@ -71,7 +76,17 @@ LITERALS = [
     (IPv4Address("10.0.0.1"), "'10.0.0.1'"), (IPv6Address("2001:db8::1"), "'2001:db8::1'"),
     ([], "[]"), ([1, [2, None], "a'"], r"[1, [2, NULL], 'a\'']"),
     ((), "()"), ((1, "x", [b"\xff"]), r"(1, 'x', ['\xFF'])"),
-    ({}, "{}"), ({"a": [1], 2: None, "k'": {"n": 1.5}}, r"{'a': [1], 2: NULL, 'k\'': {'n': 1.5}}"),
+    # One item in parentheses would be the item itself.
+    ((7,), "tuple(7)"), ([("a",)], "[tuple('a')]"),
+    ({}, "map()"),
+    ({"a": [1], 2: None, "k'": {"n": 1.5}}, r"map('a', [1], 2, NULL, 'k\'', map('n', 1.5))"),
+    (Plain.PAIR, "(1, 'x')"), (Plain.NOTHING, "NULL"),
+    (timedelta(days=1, seconds=3661), "toIntervalSecond(90061)"),
+    (timedelta(seconds=-1), "toIntervalSecond(-1)"), (timedelta(0), "toIntervalSecond(0)"),
+    (timedelta(seconds=2, microseconds=5), "toIntervalMicrosecond(2000005)"),
+    (timedelta(microseconds=-5), "toIntervalMicrosecond(-5)"),
+    (timedelta(seconds=-3, microseconds=250000), "toIntervalMicrosecond(-2750000)"),
+    (timedelta(days=999999999, microseconds=1), "toIntervalMicrosecond(86399999913600000001)"),
 ]
 # fmt: on
 
@@ -180,7 +195,7 @@ def test_exact_numbers_and_instants_are_typed_literals():
 def test_bytes_and_dicts_are_real_literals():
     # clickhouse-driver writes these as Python reprs; here they are a quoted string and a map.
     assert driver_bind("%(v)s %(w)s", {"v": b"a'", "w": {"a": 1}}) == "b\"a'\" {'a': 1}"
-    assert bind("%(v)s %(w)s", {"v": b"a'", "w": {"a'": b"\x00"}}) == r"'a\'' {'a\'': '\0'}"
+    assert bind("%(v)s %(w)s", {"v": b"a'", "w": {"a'": b"\x00"}}) == r"'a\'' map('a\'', '\0')"
 
 
 # ---- on the engine: every value comes back as it went in ---------------------------------------

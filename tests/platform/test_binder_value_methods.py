@@ -46,7 +46,7 @@ def test_map_pairs_cannot_be_swapped_while_binding():
             return super().__str__()
 
     value = {"a": Address("10.0.0.1"), "b": "z"}
-    assert bind("%(v)s", {"v": value}) == "{'a': '10.0.0.1', 'b': 'z'}"
+    assert bind("%(v)s", {"v": value}) == "map('a', '10.0.0.1', 'b', 'z')"
 
 
 @pytest.mark.parametrize("text", ["1') OR (1", "", "-", "1e5", "1.2.3"])

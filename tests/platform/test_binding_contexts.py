@@ -2,8 +2,9 @@
 uses them: compared in WHERE (`=` and `IN`), selected, given to functions and inserted with VALUES,
 on the embedded engine and on the 18.16 server for the types it has."""
 
+import enum
 import uuid
-from datetime import UTC, datetime, tzinfo
+from datetime import UTC, datetime, timedelta, tzinfo
 from decimal import Decimal
 from zoneinfo import ZoneInfo
 
@@ -165,5 +166,55 @@ def test_fractions_on_the_server(clickhouse_server, server_database, type_name):
     client = connect(clickhouse_server.dsn(server_database))
     try:
         fractions(client, "t", type_name, NOW.replace(microsecond=0), truncated_equal=True)
+    finally:
+        client.close()
+
+
+# ---- maps, tuples of one, enums and intervals ---------------------------------------------------
+
+
+class Level(enum.Enum):
+    HIGH = "high"
+
+
+def test_maps_in_every_context(engine, database):
+    table = f"{database}.t"
+    engine.execute(f"CREATE TABLE {table} (id UInt8, m Map(String, Array(UInt8))) ENGINE = Memory")
+    p = {"m": {"a'": [1, 2], "b": []}, "empty": {}}
+    engine.execute(f"INSERT INTO {table} VALUES (1, %(m)s), (2, %(empty)s)", p)
+    assert engine.execute(f"SELECT id FROM {table} WHERE m = %(m)s", p) == [(1,)]
+    assert engine.execute(f"SELECT id FROM {table} WHERE m = %(empty)s", p) == [(2,)]
+    assert engine.execute("SELECT %(m)s, CAST(%(m)s AS Map(String, Array(UInt16)))", p) == [
+        (p["m"], p["m"])
+    ]
+    assert engine.execute("SELECT CAST(%(empty)s AS Map(String, UInt8))", p) == [({},)]
+
+
+def values_of_one(client, table):
+    client.execute(f"CREATE TABLE {table} (id UInt8, s String) ENGINE = Memory")
+    p = {"one": (1,), "pair": ((1,), (2,)), "level": Level.HIGH}
+    client.execute(f"INSERT INTO {table} VALUES (1, %(level)s), (2, 'low')", p)
+    assert client.execute(f"SELECT s FROM {table} WHERE id IN %(one)s", p) == [("high",)]
+    assert client.execute(f"SELECT id FROM {table} WHERE s = %(level)s", p) == [(1,)]
+    assert client.execute("SELECT %(one)s, %(pair)s", p) == [((1,), ((1,), (2,)))]
+    start = datetime(2024, 1, 2, 3, 4, 5)
+    shifted = client.execute(
+        "SELECT toDateTime(%(start)s) - %(age)s",
+        {"start": start, "age": timedelta(days=1, seconds=5)},
+    )
+    assert shifted == [(datetime(2024, 1, 1, 3, 4, 0),)]
+
+
+def test_tuples_of_one_enums_and_intervals_on_the_embedded_engine(engine, database):
+    values_of_one(engine, f"{database}.t")
+    moment = datetime(2024, 1, 2, 3, 4, 5, 500000)
+    shifted = engine.execute("SELECT %(m)s + %(d)s", {"m": moment, "d": timedelta(microseconds=-5)})
+    assert shifted == [(moment - timedelta(microseconds=5),)]
+
+
+def test_tuples_of_one_enums_and_intervals_on_the_server(clickhouse_server, server_database):
+    client = connect(clickhouse_server.dsn(server_database))
+    try:
+        values_of_one(client, "t")
     finally:
         client.close()
