@@ -1,6 +1,7 @@
 // Column types of a ClickHouse result, parsed from their names ("Nullable(Array(String))").
 #include "clickhouse/column_types.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <stdexcept>
@@ -69,12 +70,50 @@ struct Parser {
         if (at >= text.size() || text[at] != '\'') fail();
         std::string out;
         for (++at; at < text.size() && text[at] != '\''; ++at) {
-            if (text[at] == '\\' && at + 1 < text.size()) ++at;
+            if (text[at] == '\\' && at + 1 < text.size()) {
+                out += escaped();
+                continue;
+            }
             out += text[at];
         }
         if (at >= text.size()) fail();
         ++at;
         return out;
+    }
+
+    /// The character a backslash escape at the parser's position stands for (the engine quotes
+    /// labels with C-like escapes: `\t`, `\0`, `\xHH`, ...); leaves the position on its last
+    /// character.
+    char escaped() {
+        const char c = text[++at];
+        switch (c) {
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'r':
+            return '\r';
+        case 'n':
+            return '\n';
+        case 't':
+            return '\t';
+        case '0':
+            return '\0';
+        case 'a':
+            return '\a';
+        case 'v':
+            return '\v';
+        case 'x': {
+            unsigned value = 0;
+            auto [end, error] = std::from_chars(
+                text.data() + at + 1, text.data() + std::min(at + 3, text.size()), value, 16);
+            if (error != std::errc() || end != text.data() + at + 3) fail();
+            at += 2;
+            return static_cast<char>(value);
+        }
+        default:
+            return c;
+        }
     }
 
     /// The type at the parser's position, `depth` composite types down.

@@ -31,6 +31,7 @@ def quoted(text):
 
 TRICKY = "tab\tnew\nline back\\slash quote' \\N NULL [1,2] {a:b} (x)"
 ENUM = quoted("Enum8('it\\'s' = -1, 'b' = 2)")
+ESCAPED_ENUM = quoted("Enum8('a\\tb' = 1, 'x\\\\y' = 2, 'q\\'' = 3, 'A\\x42' = 4)")
 F32_TENTH = struct.unpack("<f", struct.pack("<f", 0.1))[0]
 NAN, INF = float("nan"), float("inf")
 BEFORE_1970 = datetime(1969, 12, 31, 23, 59, 59, 999000)
@@ -74,6 +75,9 @@ TYPE_CASES = [
     ("toDecimal256('-0.0000000001', 40)", Decimal("-0.0000000001" + "0" * 30)),
     (f"CAST('it\\'s', {ENUM})", "it's"),
     ("CAST('b', 'Enum16(\\'a\\' = 1000, \\'b\\' = -1000)')", "b"),
+    # Labels with escapes in the type name: a tab, a backslash, a quote.
+    (f"CAST('a\tb', {ESCAPED_ENUM})", "a\tb"), (f"CAST('x\\\\y', {ESCAPED_ENUM})", "x\\y"),
+    (f"CAST('q\\'', {ESCAPED_ENUM})", "q'"),
     ("CAST(NULL, 'Nullable(Int32)')", None), ("toNullable(toInt32(-7))", -7),
     ("toNullable('\\\\N')", "\\N"), ("NULL", None), ("[]", []), ("[NULL]", [None]),
     (f"splitByChar('|', {quoted(TRICKY + '|')})", [TRICKY, ""]),
