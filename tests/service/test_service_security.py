@@ -136,8 +136,16 @@ def test_a_500_answer_keeps_the_engine_error_in_the_log(tmp_path, show):
         answer = service.http.post(
             "/guarded/", json={"id": 1, "price": -1.0}, headers={"X-Request-ID": "fail-1"}
         )
+        exposition = service.http.get("/metrics").text
         output = stop_and_read(service)
     assert (answer.status_code, answer.headers["X-Request-ID"]) == (500, "fail-1")
+    # The failed INSERT and the 500 answer are counted as errors.
+    for line in [
+        'kelvora_errors_total{source="engine"} 1.0',
+        'kelvora_errors_total{source="http"} 1.0',
+        'kelvora_http_requests_total{method="POST",route="/guarded/",status="500"} 1.0',
+    ]:
+        assert line in exposition.splitlines()
     if show:
         detail = answer.json()["detail"]
         assert detail.startswith("Failed to create record: ") and "positive" in detail
