@@ -87,22 +87,6 @@ struct Parser {
     char escaped() {
         const char c = text[++at];
         switch (c) {
-        case 'b':
-            return '\b';
-        case 'f':
-            return '\f';
-        case 'r':
-            return '\r';
-        case 'n':
-            return '\n';
-        case 't':
-            return '\t';
-        case '0':
-            return '\0';
-        case 'a':
-            return '\a';
-        case 'v':
-            return '\v';
         case 'x': {
             unsigned value = 0;
             auto [end, error] = std::from_chars(
@@ -112,7 +96,7 @@ struct Parser {
             return static_cast<char>(value);
         }
         default:
-            return c;
+            return unescaped(c);
         }
     }
 
@@ -237,6 +221,29 @@ ColumnType parse_column_type(std::string_view name) {
     parser.skip_spaces();
     if (parser.at != name.size()) parser.fail();
     return result;
+}
+
+char unescaped(char c) {
+    switch (c) {
+    case 'b':
+        return '\b';
+    case 'f':
+        return '\f';
+    case 'r':
+        return '\r';
+    case 'n':
+        return '\n';
+    case 't':
+        return '\t';
+    case '0':
+        return '\0';
+    case 'a':
+        return '\a';
+    case 'v':
+        return '\v';
+    default:
+        return c;
+    }
 }
 
 } // namespace kelvora::clickhouse

@@ -60,4 +60,8 @@ struct ColumnType {
 /// its parameters are out of the engine's range, and when it nests more than 64 composite levels.
 ColumnType parse_column_type(std::string_view name);
 
+/// The character a one-character backslash escape of the engine's text stands for (`\t` for `t`,
+/// NUL for `0`, ...); any other character stands for itself.
+char unescaped(char c);
+
 } // namespace kelvora::clickhouse

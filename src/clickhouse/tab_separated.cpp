@@ -20,29 +20,6 @@ namespace {
     throw std::invalid_argument("malformed result data");
 }
 
-char unescaped(char c) {
-    switch (c) {
-    case 'b':
-        return '\b';
-    case 'f':
-        return '\f';
-    case 'r':
-        return '\r';
-    case 'n':
-        return '\n';
-    case 't':
-        return '\t';
-    case '0':
-        return '\0';
-    case 'a':
-        return '\a';
-    case 'v':
-        return '\v';
-    default:
-        return c;
-    }
-}
-
 /// The value of a scalar from its text.
 nb::object scalar(const ColumnType& type, std::string_view text) {
     switch (type.kind) {
