@@ -5,6 +5,7 @@
 // containers are built from the literals of their items.
 #include "clickhouse/binder.hpp"
 
+#include "clickhouse/value_literals.hpp"
 #include "clickhouse/values.hpp"
 #include "native/errors.hpp"
 #include "native/guards.hpp"

@@ -1,6 +1,7 @@
 // The module kelvora._clickhouse: parameter binding and result decoding for the ClickHouse clients.
 #include "clickhouse/binder.hpp"
 #include "clickhouse/decoders.hpp"
+#include "clickhouse/value_literals.hpp"
 
 #include "native/errors.hpp"
 #include "native/function.hpp"
@@ -60,6 +61,7 @@ nb::object function(const char* name, const char* doc, std::vector<Parameter> pa
 KELVORA_MODULE(_clickhouse, m) {
     m.attr("__doc__") = "Parameter binding and result decoding for kelvora's ClickHouse clients.";
     clickhouse::init_values();
+    clickhouse::init_value_literals();
     m.attr("bind") = function(
         "bind",
         "Replace each %(name)s of `query` by the ClickHouse literal of params[name] (%% is a "

@@ -14,6 +14,12 @@ namespace nb = nanobind;
 /// Makes the datetime C API and the value classes available; module execution calls it once.
 void init_values();
 
+/// The classes values are made of, imported once with the module.
+struct ValueClasses {
+    nb::object decimal, uuid, ipv4, ip_address, zone_info, utc, ip_classes, enumeration;
+};
+const ValueClasses& value_classes();
+
 /// The time zone in which epoch times become naive datetimes: UTC (fast path) or a tzinfo.
 class Zone {
 public:
@@ -42,25 +48,5 @@ nb::object text_or_bytes(std::string_view data);
 /// A naive datetime from "YYYY-MM-DD hh:mm:ss[.fraction]".
 nb::object datetime_from_text(std::string_view text);
 nb::object date_from_text(std::string_view text);
-
-} // namespace kelvora::clickhouse
-
-namespace kelvora::clickhouse {
-
-/// Appends the ClickHouse literal of a date, datetime, time or timedelta (an interval) ('2024-01-02
-/// 03:04:05[.ffffff]'); an aware datetime is its instant (`toDateTime('<UTC time>', 'UTC')`, or
-/// `toDateTime64(..., 6, 'UTC')` with microseconds or outside 1970 to 2105). False when `value` is
-/// none of them.
-bool append_temporal_literal(std::string& out, nb::handle value);
-
-/// True for instances of decimal.Decimal, uuid.UUID and the ipaddress classes, whose literal is
-/// their text (quoted for UUIDs and addresses).
-bool is_decimal(nb::handle value);
-/// True for members of an enum.Enum, which bind as their value.
-bool is_enum(nb::handle value);
-bool is_quoted_as_text(nb::handle value);
-
-/// Appends the quoted text of a UUID ('01234567-89ab-...'); false when `value` is no UUID.
-bool append_uuid_literal(std::string& out, nb::handle value);
 
 } // namespace kelvora::clickhouse
