@@ -3,6 +3,7 @@ engine's internals in the log."""
 
 import hmac
 import logging
+import re
 from typing import Any, Callable, List, Optional
 
 from fastapi import FastAPI, HTTPException, Request, Security
@@ -105,3 +106,27 @@ def hide_error_details(app: FastAPI, show: bool) -> None:
 
     app.add_exception_handler(StarletteHTTPException, server_error)
     app.add_exception_handler(Exception, unexpected)
+
+
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+
+
+class RefuseControlCharacters:
+    """ASGI middleware answering 400 to a path with a control character, before any routing:
+    a routing pattern's `$` matches before a trailing newline, so `PUT /config/%0A` would
+    otherwise reach `PUT /config/`."""
+
+    def __init__(self, app: Any) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] in ("http", "websocket") and _CONTROL.search(scope.get("path", "")):
+            from starlette.responses import JSONResponse
+
+            if scope["type"] == "websocket":
+                await send({"type": "websocket.close", "code": 1008})
+                return
+            answer = JSONResponse({"detail": "The path holds a control character"}, 400)
+            await answer(scope, receive, send)
+            return
+        await self.app(scope, receive, send)

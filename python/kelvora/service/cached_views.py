@@ -1,0 +1,157 @@
+"""Cached views: read-only copies of tables in DuckDB, served with the CRUD routes' paging bounds,
+answer shape and key typing."""
+
+from __future__ import annotations
+
+import inspect
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+
+from .column_types import INTEGER, column_annotation, split_type
+from .settings import TableSettings
+from .tables import Column
+
+if TYPE_CHECKING:
+    from fastapi import APIRouter
+
+    from kelvora.cache import DuckDbCacheManager
+    from kelvora.clickhouse import Client
+
+
+def _cache_form(type_name: str) -> str:
+    """How a column is kept in the cached copy: a nullable pandas dtype DuckDB stores natively,
+    "text", or "json" (the value as the CRUD routes answer it, as JSON text)."""
+    family, arguments = split_type(type_name)
+    while family in ("Nullable", "LowCardinality"):
+        family, arguments = split_type(arguments[0])
+    integer = INTEGER.fullmatch(family)
+    if integer and int(integer.group(2)) <= 64:
+        return "UInt64" if integer.group(1) else "Int64"
+    if family in ("Float32", "Float64"):
+        return "Float64"
+    if family == "Bool":
+        return "boolean"
+    if family in ("String", "FixedString", "Enum8", "Enum16", "Enum"):
+        return "text"
+    return "json"
+
+
+def _as_json_text(value: Any) -> Optional[str]:
+    """A value as the CRUD routes answer it (FastAPI writes answers with pydantic), in JSON."""
+    from pydantic_core import to_json
+
+    return None if value is None else to_json(value).decode()
+
+
+def _signature(
+    function: Any, parameters: List[inspect.Parameter], returns: Any = inspect.Signature.empty
+) -> Any:
+    """`function` with the parameters FastAPI is to see."""
+    function.__signature__ = inspect.Signature(parameters, return_annotation=returns)
+    return function
+
+
+def cache_router(
+    table: TableSettings, columns: List[Column], client: Client, cache: DuckDbCacheManager
+) -> APIRouter:
+    """Read-only routes over the cached copy of one table: the CRUD routes' paging bounds,
+    answer shape, key and filter types, with every column type answered as JSON."""
+    import pandas
+    from fastapi import APIRouter, HTTPException, Query
+
+    from kelvora.backends import DuckDbBackend
+    from kelvora.rowplane import GenericListResponse
+
+    database = "clickhouse"
+    backend = DuckDbBackend(cache, database, table.key)
+    router = APIRouter(prefix="/cache/" + table.name, tags=["cache: " + table.name])
+    # What SELECT * answers: the columns the engine computes on reading are not in it.
+    stored = [
+        column for column in columns if column.insertable and column.default_kind != "EPHEMERAL"
+    ]
+    forms = {column.name: _cache_form(column.type) for column in stored}
+    as_json = [name for name, form in forms.items() if form == "json"]
+
+    def load() -> int:
+        rows = client.execute("SELECT * FROM " + table.name + " ORDER BY " + table.key)
+        frame: Dict[str, Any] = {}
+        for at, (name, form) in enumerate(forms.items()):
+            values = [row[at] for row in rows]
+            if form == "json":
+                frame[name] = pandas.array([_as_json_text(v) for v in values], dtype="string")
+            elif form == "text":
+                frame[name] = pandas.array(values, dtype="string")
+            else:
+                frame[name] = pandas.array(values, dtype=form)
+        cache.store(database=database, table=table.name, df=pandas.DataFrame(frame))
+        return len(rows)
+
+    def decoded(records: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+        import json
+
+        for record in records:
+            for name in as_json:
+                if record[name] is not None:
+                    record[name] = json.loads(record[name])
+        return records
+
+    def condition(column: str, value: Any) -> Any:
+        return _as_json_text(value) if forms[column] == "json" else value
+
+    def page(filters: Dict[str, Any], limit: int, offset: int) -> Tuple[int, List[Dict[str, Any]]]:
+        equal = {column: condition(column, v) for column, v in filters.items() if v is not None}
+        total, records = cache.page(
+            database=database, table=table.name, equal=equal, limit=limit, offset=offset
+        )
+        return total, decoded(records)
+
+    annotations = {column.name: column_annotation(column.type) for column in stored}
+    filterable = list(dict.fromkeys(table.filterable or []))
+    named = inspect.Parameter.KEYWORD_ONLY
+
+    def list_cached(limit: int, offset: int, **filters: Any) -> Dict[str, Any]:
+        """Rows of the cached copy in stored order, with equality filters, and their total."""
+        chosen = {column: filters[f"filter_{at}"] for at, column in enumerate(filterable)}
+        total, items = page(chosen, limit, offset)
+        return {"total": total, "items": items, "limit": limit, "offset": offset}
+
+    list_parameters = [
+        inspect.Parameter("limit", named, default=Query(100, ge=1, le=1000), annotation=int),
+        inspect.Parameter("offset", named, default=Query(0, ge=0), annotation=int),
+    ] + [
+        inspect.Parameter(
+            f"filter_{at}",
+            named,
+            default=Query(None, alias=column),
+            annotation=Optional[annotations.get(column, str)],
+        )
+        for at, column in enumerate(filterable)
+    ]
+    router.get("/", response_model=GenericListResponse)(_signature(list_cached, list_parameters))
+
+    @router.get("/info", response_model=None)
+    def cached_info() -> Dict[str, Any]:
+        """Metadata of the cached copy: columns, row count, last refresh."""
+        return backend.get_info(table.name)
+
+    @router.post("/refresh", response_model=None)
+    def refresh_cache() -> Dict[str, Any]:
+        """Reload the cached copy from ClickHouse."""
+        return {"status": "success", "rows": load()}
+
+    def get_cached(**key: Any) -> Dict[str, Any]:
+        """One row of the cached copy by its key."""
+        _, records = page(key, 1, 0)
+        if not records:
+            value = key[table.key]
+            raise HTTPException(
+                status_code=404, detail=f"Record with {table.key}={value} not found in cache"
+            )
+        return records[0]
+
+    # Named as the column (a path parameter name, as the CRUD router requires), without a
+    # default: FastAPI would take a default's field for the annotation's constraints.
+    key_parameter = inspect.Parameter(table.key, named, annotation=annotations[table.key])
+    router.get("/{" + table.key + "}", response_model=None)(_signature(get_cached, [key_parameter]))
+
+    load()
+    return router
