@@ -178,3 +178,33 @@ def test_readiness_follows_the_engine(tmp_path, clickhouse_server, server_databa
             assert service.stop() == 0
     finally:
         proxy.close()
+
+
+def test_a_stalled_server_answers_503_within_the_read_timeout(
+    tmp_path, clickhouse_server, server_database
+):
+    clickhouse_server.query(TABLE.format(database=server_database))
+    proxy = PausingProxy((clickhouse_server.host, clickhouse_server.http_port))
+    dsn = f"http://default:@127.0.0.1:{proxy.port}/{server_database}?read_timeout=1&retries=0"
+    try:
+        with Service("--dsn", dsn, "--table", "items", cwd=tmp_path) as service:
+            http = service.http
+            assert http.post("/items/", json={"id": 1, "label": "a", "ref": REF}).status_code == 200
+            proxy.flowing.clear()
+            for method, path, body, prefix in [
+                ("GET", "/items/1", None, "Failed to get record"),
+                ("GET", "/items/", None, "Failed to list records"),
+                ("PATCH", "/config/", {"limits": {"page_size": 5}}, "Failed to patch config"),
+            ]:
+                answer = http.request(method, path, json=body, headers={"X-Request-ID": "r-1"})
+                assert answer.status_code == 503, (path, answer.text)
+                assert answer.headers["Retry-After"] == "1"
+                assert answer.json() == {
+                    "detail": f"{prefix}: ClickHouse did not answer in time",
+                    "request_id": "r-1",
+                }
+            proxy.flowing.set()
+            assert http.get("/items/1").status_code == 200
+            assert service.stop() == 0
+    finally:
+        proxy.close()

@@ -33,6 +33,26 @@ def current_request_id() -> str:
     return _request_id.get()
 
 
+# What went wrong with the engine during the request being answered. The routers answer any
+# failure as a 500 with the error's text; a statement that never reached the engine, or whose
+# answer did not come in time, is the engine being unavailable, which a client may retry. The
+# record is one list per request, shared with the worker threads the statements run on (they get
+# a copy of the request's context, whose values are the same objects).
+_engine_failures: contextvars.ContextVar[Optional[List[Exception]]] = contextvars.ContextVar(
+    "kelvora_engine_failures", default=None
+)
+
+
+def engine_unavailable() -> Optional[Exception]:
+    """The connection error or timeout a statement of this request ran into, if any."""
+    from kelvora.clickhouse import ClickHouseConnectionError
+
+    for failure in _engine_failures.get() or ():
+        if isinstance(failure, ClickHouseConnectionError):
+            return failure
+    return None
+
+
 def _request_id_of(scope: Dict[str, Any]) -> str:
     for name, value in scope.get("headers", []):
         if name == b"x-request-id":
@@ -156,8 +176,11 @@ class Metrics:
             started = time.perf_counter()
             try:
                 return execute(query, params)
-            except Exception:
+            except Exception as error:
                 self.errors.labels("engine").inc()
+                failures = _engine_failures.get()
+                if failures is not None:
+                    failures.append(error)
                 raise
             finally:
                 self.statements.labels(kind).inc()
@@ -205,6 +228,7 @@ class Observe:
         request_id = _request_id_of(scope)
         scope["kelvora.request_id"] = request_id
         _request_id.set(request_id)
+        _engine_failures.set([])
         status = [500]
         header = (b"x-request-id", request_id.encode("latin-1"))
 

@@ -75,19 +75,47 @@ def _request_id(request: Request) -> str:
     return str(request.scope.get("kelvora.request_id", "-"))
 
 
+def _unavailable(error: StarletteHTTPException) -> Optional[StarletteHTTPException]:
+    """A 500 answered because the engine could not be reached or did not answer in time, as a
+    503 the client may retry: the router's prefix and what happened, with ``Retry-After``."""
+    from kelvora.clickhouse import ClickHouseTimeout
+
+    from .observability import engine_unavailable
+
+    failure = engine_unavailable() if error.status_code == 500 else None
+    if failure is None:
+        return None
+    prefix, separator, _ = str(error.detail).partition(": ")
+    reason = (
+        "ClickHouse did not answer in time"
+        if isinstance(failure, ClickHouseTimeout)
+        else "ClickHouse cannot be reached"
+    )
+    detail = f"{prefix}: {reason}" if separator else reason
+    return StarletteHTTPException(503, detail, headers={"Retry-After": "1"})
+
+
 def hide_error_details(app: FastAPI, show: bool) -> None:
     """5xx answers give the client the router's own prefix ("Failed to list records") and the
-    request id; the log keeps the whole error. With ``show`` the answer keeps it too."""
+    request id; the log keeps the whole error. With ``show`` the answer keeps it too. A failure
+    to reach the engine in time is a 503 with ``Retry-After``."""
 
     async def server_error(request: Request, error: Exception) -> Any:
         assert isinstance(error, StarletteHTTPException)
         request_id = _request_id(request)
         detail = str(error.detail)
+        if error.status_code >= 500:
+            log.error("answered %s: %s", error.status_code, detail)
+        unavailable = _unavailable(error)
+        if unavailable is not None and not show:
+            body = {"detail": unavailable.detail, "request_id": request_id}
+            return JSONResponse(body, 503, headers=unavailable.headers)
         if error.status_code < 500 or show:
             from fastapi.exception_handlers import http_exception_handler
 
+            if unavailable is not None:
+                error = StarletteHTTPException(503, detail, headers=unavailable.headers)
             return await http_exception_handler(request, error)
-        log.error("answered %s: %s", error.status_code, detail)
         prefix, separator, _ = detail.partition(": ")
         shown = prefix if separator else "Internal Server Error"
         return JSONResponse(
