@@ -16,6 +16,15 @@ Python values of the column types (``[]`` for statements without rows):
   server, mutations run in the background unless the server supports ``mutations_sync``, which is
   then asked for.
 
+Values: integers, floats (BFloat16 too), str (bytes where not UTF-8), Decimal, date, naive
+datetime in the column's zone, UUID, IPv4Address/IPv6Address, lists, tuples, dicts (Map), None.
+Time, Time64 and the Intervals of a fixed length (weeks down to microseconds) are timedeltas;
+IntervalMonth, IntervalQuarter, IntervalYear and IntervalNanosecond their counts. The geometric
+types are their tuples of two floats and lists of them, Nested the list of its rows as tuples,
+SimpleAggregateFunction(f, T) a T, Variant and Dynamic the value of the type each holds, JSON
+nested dicts. A type the client cannot read (AggregateFunction states) raises ClickHouseError
+naming it.
+
 Hosts that prefer the native protocol can pass a clickhouse-driver ``Client`` to the routers and
 backends instead: its ``execute(query, params)`` has the same contract.
 """
@@ -416,7 +425,13 @@ class Client:
     def execute(self, query: str, params: dict[str, Any] | None = None) -> list[tuple[Any, ...]]:
         """Run one statement; ``params`` fill its ``%(name)s`` placeholders as literals."""
         statement = _clickhouse.bind(query, params, self.timezone)
-        return self._decode(self._transport.run(statement), self.timezone)
+        answer = self._transport.run(statement)
+        try:
+            return self._decode(answer, self.timezone)
+        except ValueError as error:
+            # An answer of a type this client cannot read (the text names it), malformed, or
+            # holding a value Python's types cannot (a year beyond 9999).
+            raise ClickHouseError(str(error)) from None
 
     def close(self) -> None:
         """Release the connection (HTTP) or the engine (embedded: the process may open another)."""

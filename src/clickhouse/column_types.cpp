@@ -11,10 +11,6 @@ namespace kelvora::clickhouse {
 
 namespace {
 
-// Composite types may nest this deep. The readers recurse once per level and a parsed type is
-// freed recursively; type names come from the answer, so this limit is what bounds their stack.
-constexpr int max_nesting = 64;
-
 struct Parser {
     std::string_view text;
     size_t at = 0;
@@ -100,14 +96,110 @@ struct Parser {
         }
     }
 
-    /// The type at the parser's position, `depth` composite types down.
-    ColumnType type(int depth);
+    /// The type at the parser's position, `depth` composite types down, with its spelling.
+    ColumnType type(int depth) {
+        skip_spaces();
+        const size_t start = at;
+        ColumnType result = unnamed_type(depth);
+        if (result.name.empty()) result.name = text.substr(start, at - start);
+        return result;
+    }
+    ColumnType unnamed_type(int depth);
     ColumnType element(int depth) {
-        if (depth == max_nesting) {
+        if (depth == max_type_nesting) {
             throw std::invalid_argument("column type nested more than " +
-                                        std::to_string(max_nesting) + " levels deep");
+                                        std::to_string(max_type_nesting) + " levels deep");
         }
         return type(depth + 1);
+    }
+    /// The elements of a Tuple, Nested or Variant up to its `)`; `names` says whether they may
+    /// have names ("Tuple(a Int32, `b c` String)"), which are skipped: values are positional.
+    std::vector<ColumnType> elements(int depth, bool names) {
+        std::vector<ColumnType> elements;
+        if (take(')')) return elements;
+        do {
+            if (names) element_name();
+            elements.push_back(element(depth));
+        } while (take(','));
+        expect(')');
+        return elements;
+    }
+    /// Passes an element's name, if one is there: a backquoted name, or a word another word
+    /// follows (a type that follows its name starts with a letter).
+    void element_name() {
+        skip_spaces();
+        if (at < text.size() && text[at] == '`') {
+            backquoted();
+            return;
+        }
+        const size_t mark = at;
+        const bool has_word = !word().empty();
+        skip_spaces();
+        if (!has_word || at >= text.size() || !std::isalpha(static_cast<unsigned char>(text[at])))
+            at = mark;
+    }
+    /// A name in backquotes, whose backquotes and backslashes are escaped by a backslash.
+    std::string backquoted() {
+        std::string out;
+        for (++at; at < text.size() && text[at] != '`'; ++at)
+            out += text[at] == '\\' && at + 1 < text.size() ? escaped() : text[at];
+        if (at >= text.size()) fail();
+        ++at;
+        return out;
+    }
+    /// A JSON path: words and backquoted names joined by dots ("a.`b c`.d").
+    std::string path() {
+        std::string out;
+        for (;;) {
+            skip_spaces();
+            if (at < text.size() && text[at] == '`') {
+                out += backquoted();
+            } else {
+                std::string_view part = word();
+                if (part.empty()) fail();
+                out += part;
+            }
+            if (at == text.size() || text[at] != '.') return out;
+            out += text[at++];
+        }
+    }
+    /// Skips the parenthesised parameters of a function, as in "quantiles(0.5, 0.9)".
+    void skip_parameters() {
+        int open = 0;
+        do {
+            if (at >= text.size()) fail();
+            if (text[at] == '(') ++open;
+            if (text[at] == ')') --open;
+            if (text[at] == '\'')
+                quoted();
+            else
+                ++at;
+        } while (open > 0);
+    }
+    /// The parameters of JSON(...) up to its `)`: typed paths become elements; limits and skipped
+    /// paths change nothing a reader needs.
+    void json_parameters(ColumnType& result, int depth) {
+        do {
+            skip_spaces();
+            const size_t mark = at;
+            std::string_view first = word();
+            if (take('=')) {
+                number();
+            } else if (first == "SKIP") {
+                skip_spaces();
+                if (text.substr(at).starts_with("REGEXP '")) {
+                    word();
+                    quoted();
+                } else {
+                    path();
+                }
+            } else {
+                at = mark;
+                result.paths.push_back(path());
+                result.elements.push_back(element(depth));
+            }
+        } while (take(','));
+        expect(')');
     }
 };
 
@@ -117,23 +209,67 @@ ColumnType simple(TypeKind kind) {
     return type;
 }
 
-ColumnType Parser::type(int depth) {
+ColumnType composite(TypeKind kind, std::vector<ColumnType> elements, std::string name) {
+    ColumnType type;
+    type.kind = kind;
+    type.elements = std::move(elements);
+    type.name = std::move(name);
+    return type;
+}
+
+// The geometric types by what they are made of: a point is two Float64 coordinates.
+ColumnType point() {
+    ColumnType x = simple(TypeKind::Float64), y = simple(TypeKind::Float64);
+    x.name = y.name = "Float64";
+    return composite(TypeKind::Tuple, {x, y}, "Point");
+}
+ColumnType array_of(ColumnType element, std::string name) {
+    return composite(TypeKind::Array, {std::move(element)}, std::move(name));
+}
+ColumnType ring() {
+    return array_of(point(), "Ring");
+}
+ColumnType polygon() {
+    return array_of(ring(), "Polygon");
+}
+
+ColumnType Parser::unnamed_type(int depth) {
     std::string_view name = word();
     static const std::pair<std::string_view, TypeKind> plain[] = {
-        {"UInt8", TypeKind::UInt8},     {"UInt16", TypeKind::UInt16},
-        {"UInt32", TypeKind::UInt32},   {"UInt64", TypeKind::UInt64},
-        {"UInt128", TypeKind::UInt128}, {"UInt256", TypeKind::UInt256},
-        {"Int8", TypeKind::Int8},       {"Int16", TypeKind::Int16},
-        {"Int32", TypeKind::Int32},     {"Int64", TypeKind::Int64},
-        {"Int128", TypeKind::Int128},   {"Int256", TypeKind::Int256},
-        {"Float32", TypeKind::Float32}, {"Float64", TypeKind::Float64},
-        {"Bool", TypeKind::Bool},       {"String", TypeKind::String},
-        {"Date", TypeKind::Date},       {"Date32", TypeKind::Date32},
-        {"UUID", TypeKind::UUID},       {"IPv4", TypeKind::IPv4},
-        {"IPv6", TypeKind::IPv6},       {"Nothing", TypeKind::Nothing},
+        {"UInt8", TypeKind::UInt8},       {"UInt16", TypeKind::UInt16},
+        {"UInt32", TypeKind::UInt32},     {"UInt64", TypeKind::UInt64},
+        {"UInt128", TypeKind::UInt128},   {"UInt256", TypeKind::UInt256},
+        {"Int8", TypeKind::Int8},         {"Int16", TypeKind::Int16},
+        {"Int32", TypeKind::Int32},       {"Int64", TypeKind::Int64},
+        {"Int128", TypeKind::Int128},     {"Int256", TypeKind::Int256},
+        {"BFloat16", TypeKind::BFloat16}, {"Float32", TypeKind::Float32},
+        {"Float64", TypeKind::Float64},   {"Bool", TypeKind::Bool},
+        {"String", TypeKind::String},     {"Date", TypeKind::Date},
+        {"Date32", TypeKind::Date32},     {"Time", TypeKind::Time},
+        {"UUID", TypeKind::UUID},         {"IPv4", TypeKind::IPv4},
+        {"IPv6", TypeKind::IPv6},         {"Nothing", TypeKind::Nothing},
     };
     for (const auto& [known, kind] : plain)
         if (name == known) return simple(kind);
+    if (name == "Point") return point();
+    if (name == "Ring" || name == "LineString" || name == "MultiPoint")
+        return array_of(point(), std::string(name));
+    if (name == "Polygon" || name == "MultiLineString") return array_of(ring(), std::string(name));
+    if (name == "MultiPolygon") return array_of(polygon(), "MultiPolygon");
+    if (name == "Geometry") {
+        // Any of them, the variants in the order of their names.
+        return composite(TypeKind::Variant,
+                         {array_of(point(), "LineString"), array_of(ring(), "MultiLineString"),
+                          array_of(polygon(), "MultiPolygon"), point(), polygon(), ring()},
+                         "Geometry");
+    }
+    if (name.starts_with("Interval")) {
+        try {
+            return interval_type(name.substr(8));
+        } catch (const std::invalid_argument&) {
+            fail();
+        }
+    }
 
     ColumnType result;
     if (name == "DateTime") {
@@ -142,12 +278,12 @@ ColumnType Parser::type(int depth) {
             result.timezone = quoted();
             expect(')');
         }
-    } else if (name == "DateTime64") {
-        result.kind = TypeKind::DateTime64;
+    } else if (name == "DateTime64" || name == "Time64") {
+        result.kind = name == "DateTime64" ? TypeKind::DateTime64 : TypeKind::Time64;
         expect('(');
         // Ticks per second are 10^precision: at most nanoseconds, as the engine allows.
         result.scale = bounded(0, 9, "precision");
-        if (take(',')) result.timezone = quoted();
+        if (result.kind == TypeKind::DateTime64 && take(',')) result.timezone = quoted();
         expect(')');
     } else if (name == "FixedString") {
         result.kind = TypeKind::FixedString;
@@ -191,22 +327,51 @@ ColumnType Parser::type(int depth) {
         expect('(');
         result.elements.push_back(element(depth));
         expect(')');
-    } else if (name == "Tuple" || name == "Map") {
-        result.kind = name == "Tuple" ? TypeKind::Tuple : TypeKind::Map;
+    } else if (name == "Tuple" || name == "Variant") {
+        result.kind = name == "Tuple" ? TypeKind::Tuple : TypeKind::Variant;
         expect('(');
-        do {
-            // Named tuple elements ("Tuple(a Int32, b String)") carry a name before the type:
-            // a word followed by another word.
-            size_t mark = at;
-            std::string_view first = word();
-            skip_spaces();
-            bool named = !first.empty() && at < text.size() &&
-                         std::isalpha(static_cast<unsigned char>(text[at]));
-            if (!named) at = mark;
-            result.elements.push_back(element(depth));
-        } while (take(','));
+        result.elements = elements(depth, result.kind == TypeKind::Tuple);
+        // A discriminator is a byte, and 255 of it is NULL.
+        if (result.kind == TypeKind::Variant && result.elements.size() > 254) fail();
+    } else if (name == "Nested") {
+        // The engine answers a Nested column as the array of its rows.
+        expect('(');
+        ColumnType row = composite(TypeKind::Tuple, elements(depth, true), "");
+        if (row.elements.empty()) fail();
+        return array_of(std::move(row), "");
+    } else if (name == "Map") {
+        result.kind = TypeKind::Map;
+        expect('(');
+        result.elements = elements(depth, false);
+        if (result.elements.size() != 2) fail();
+    } else if (name == "SimpleAggregateFunction") {
+        // Values of the function's result type T, as stored.
+        expect('(');
+        if (word().empty()) fail();
+        skip_spaces();
+        if (at < text.size() && text[at] == '(') skip_parameters();
+        expect(',');
+        result = element(depth);
         expect(')');
-        if (result.kind == TypeKind::Map && result.elements.size() != 2) fail();
+    } else if (name == "QBit") {
+        // A vector of its element type (its bit planes are how it is stored, not how it reads).
+        expect('(');
+        result.kind = TypeKind::Array;
+        result.elements.push_back(element(depth));
+        expect(',');
+        bounded(1, 0x7FFFFFFF, "dimension");
+        expect(')');
+    } else if (name == "Dynamic") {
+        result.kind = TypeKind::Dynamic;
+        if (take('(')) {
+            if (word().empty()) fail();
+            expect('=');
+            number();
+            expect(')');
+        }
+    } else if (name == "JSON") {
+        result.kind = TypeKind::JSON;
+        if (take('(') && !take(')')) json_parameters(result, depth);
     } else {
         fail();
     }
@@ -214,6 +379,24 @@ ColumnType Parser::type(int depth) {
 }
 
 } // namespace
+
+ColumnType interval_type(std::string_view unit) {
+    // Units of a fixed length keep it, in microseconds; the others are counts.
+    static const std::pair<std::string_view, int64_t> units[] = {
+        {"Nanosecond", 0},    {"Microsecond", 1},   {"Millisecond", 1000}, {"Second", 1000000},
+        {"Minute", 60000000}, {"Hour", 3600000000}, {"Day", 86400000000},  {"Week", 604800000000},
+        {"Month", 0},         {"Quarter", 0},       {"Year", 0},
+    };
+    for (const auto& [known, microseconds] : units) {
+        if (unit == known) {
+            ColumnType type = simple(TypeKind::Interval);
+            type.unit_microseconds = microseconds;
+            type.name = "Interval" + std::string(unit);
+            return type;
+        }
+    }
+    throw std::invalid_argument("unsupported column type: Interval" + std::string(unit));
+}
 
 ColumnType parse_column_type(std::string_view name) {
     Parser parser{name};

@@ -7,6 +7,7 @@
 
 #include "native/errors.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,7 @@ nb::object scalar(const ColumnType& type, std::string_view text) {
         std::string digits(text);
         return steal_or_raise(PyLong_FromString(digits.c_str(), nullptr, 10));
     }
+    case TypeKind::BFloat16:
     case TypeKind::Float32:
     case TypeKind::Float64: {
         std::string number(text);
@@ -49,6 +51,7 @@ nb::object scalar(const ColumnType& type, std::string_view text) {
         if (value == -1.0 && PyErr_Occurred()) raise_pending();
         // A Float32 is the single-precision number its text names, as the binary form gives it.
         if (type.kind == TypeKind::Float32) value = static_cast<float>(value);
+        if (type.kind == TypeKind::BFloat16) return bfloat16_from_text(value);
         return nb::float_(value);
     }
     case TypeKind::Bool:
@@ -67,6 +70,15 @@ nb::object scalar(const ColumnType& type, std::string_view text) {
     case TypeKind::DateTime:
     case TypeKind::DateTime64:
         return datetime_from_text(text);
+    case TypeKind::Time:
+    case TypeKind::Time64:
+        return time_from_text(text, type.scale);
+    case TypeKind::Interval: {
+        int64_t count = 0;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+        if (error != std::errc() || end != text.data() + text.size()) malformed();
+        return interval_value(type, count);
+    }
     case TypeKind::UUID:
         return uuid_from_text(text);
     case TypeKind::IPv4:
@@ -84,6 +96,12 @@ nb::object scalar(const ColumnType& type, std::string_view text) {
     }
     case TypeKind::Nothing:
         return nb::none();
+    case TypeKind::Variant:
+    case TypeKind::Dynamic:
+    case TypeKind::JSON:
+        // Their text does not say which type a value is of.
+        throw std::invalid_argument("unsupported column type: " + type.name +
+                                    " (in a TabSeparated answer)");
     default:
         malformed();
     }

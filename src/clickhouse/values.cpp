@@ -6,7 +6,9 @@
 
 #include <datetime.h>
 
+#include <bit>
 #include <charconv>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -109,6 +111,98 @@ nb::object Zone::datetime(int64_t seconds, int microseconds) const {
 nb::object date_from_days(int64_t days) {
     Civil date = civil_from_days(days);
     return steal_or_raise(PyDate_FromDate(python_year(date.year), date.month, date.day));
+}
+
+SecondsAndMicroseconds split_ticks(int64_t ticks, int scale) {
+    int64_t per_second = 1;
+    for (int i = 0; i < scale; ++i)
+        per_second *= 10;
+    int64_t seconds = ticks / per_second, fraction = ticks % per_second;
+    if (fraction < 0) {
+        fraction += per_second;
+        --seconds;
+    }
+    const int64_t microseconds =
+        scale <= 6 ? fraction * (1000000 / per_second) : fraction / (per_second / 1000000);
+    return {seconds, static_cast<int>(microseconds)};
+}
+
+namespace {
+
+// The most days a timedelta holds, either way (timedelta.max.days).
+constexpr int64_t max_timedelta_days = 999999999;
+
+nb::object timedelta(int64_t seconds, int microseconds, const std::string& what) {
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    if (days < -max_timedelta_days || days > max_timedelta_days)
+        raise(PyExc_ValueError, what + " is out of the range of a timedelta");
+    return steal_or_raise(
+        PyDelta_FromDSU(static_cast<int>(days), static_cast<int>(rest), microseconds));
+}
+
+} // namespace
+
+nb::object timedelta_from_ticks(int64_t ticks, int scale) {
+    const auto [seconds, microseconds] = split_ticks(ticks, scale);
+    return timedelta(seconds, microseconds, "time " + std::to_string(ticks));
+}
+
+nb::object time_from_text(std::string_view text, int scale) {
+    // [-]h:mm:ss[.fraction], hours of any width.
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) text.remove_prefix(1);
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 9)
+        throw std::invalid_argument("bad date or time");
+    int64_t ticks = digits_at(text, 0, colon);
+    ticks = (ticks * 60 + digits_at(text, colon + 1, 2)) * 60 + digits_at(text, colon + 4, 2);
+    if (text[colon + 3] != ':') throw std::invalid_argument("bad date or time");
+    std::string fraction;
+    if (text.size() > colon + 6) {
+        if (text[colon + 6] != '.') throw std::invalid_argument("bad date or time");
+        fraction = text.substr(colon + 7);
+    }
+    if (fraction.size() > static_cast<size_t>(scale))
+        throw std::invalid_argument("bad date or time");
+    fraction.resize(static_cast<size_t>(scale), '0');
+    for (int i = 0; i < scale; ++i)
+        ticks = ticks * 10 + digits_at(fraction, static_cast<size_t>(i), 1);
+    return timedelta_from_ticks(negative ? -ticks : ticks, scale);
+}
+
+nb::object interval_value(const ColumnType& type, int64_t count) {
+    const int64_t unit = type.unit_microseconds;
+    if (unit == 0) return steal_or_raise(PyLong_FromLongLong(count));
+    const std::string what = type.name + " " + std::to_string(count);
+    if (unit < 1000000) {
+        // Milliseconds and microseconds: whole seconds and the rest.
+        const int64_t per_second = 1000000 / unit;
+        int64_t seconds = count / per_second, rest = count % per_second;
+        if (rest < 0) {
+            rest += per_second;
+            --seconds;
+        }
+        return timedelta(seconds, static_cast<int>(rest * unit), what);
+    }
+    int64_t seconds = 0;
+    if (__builtin_mul_overflow(count, unit / 1000000, &seconds))
+        raise(PyExc_ValueError, what + " is out of the range of a timedelta");
+    return timedelta(seconds, 0, what);
+}
+
+nb::object float_from_bfloat16(uint16_t bits) {
+    return steal_or_raise(PyFloat_FromDouble(std::bit_cast<float>(uint32_t{bits} << 16)));
+}
+
+nb::object bfloat16_from_text(double value) {
+    // Rounded to nearest, ties to even, on the Float32's bits; NaN stays NaN.
+    uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(value));
+    if (!std::isnan(value)) bits += 0x7FFF + (bits >> 16 & 1);
+    return float_from_bfloat16(static_cast<uint16_t>(bits >> 16));
 }
 
 nb::object decimal_from_digits(std::string_view digits, int scale) {

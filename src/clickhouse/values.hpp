@@ -1,6 +1,8 @@
 // Python values of ClickHouse column types: dates and times, decimals, UUIDs, addresses.
 #pragma once
 
+#include "clickhouse/column_types.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -35,6 +37,26 @@ private:
 };
 
 nb::object date_from_days(int64_t days);
+
+/// Whole seconds and microseconds (truncated below) of `ticks` of 10^-`scale` seconds, the
+/// microseconds in 0..999999 also before the epoch.
+struct SecondsAndMicroseconds {
+    int64_t seconds;
+    int microseconds;
+};
+SecondsAndMicroseconds split_ticks(int64_t ticks, int scale);
+
+/// A `timedelta` of `ticks` of 10^-`scale` seconds (Time, Time64), truncated below a microsecond.
+nb::object timedelta_from_ticks(int64_t ticks, int scale);
+/// A Time or Time64 from its text ("-25:01:02", "100:00:00.123456"), as its ticks would give it.
+nb::object time_from_text(std::string_view text, int scale);
+/// An Interval's value: a `timedelta` for units of a fixed length of whole microseconds (weeks
+/// down to microseconds), else the count of its units (months, quarters, years, nanoseconds).
+nb::object interval_value(const ColumnType& type, int64_t count);
+/// A BFloat16 from the upper half of a Float32's bits.
+nb::object float_from_bfloat16(uint16_t bits);
+/// A BFloat16 from its text: the number rounded to the nearest BFloat16, as its bits give it.
+nb::object bfloat16_from_text(double value);
 /// A `Decimal` of `digits` (an integer's decimal text, maybe signed) scaled down by `scale`.
 nb::object decimal_from_digits(std::string_view digits, int scale);
 nb::object decimal_from_text(std::string_view text);

@@ -1,0 +1,69 @@
+// Values in the engine's binary encoding, read from an answer: little-endian numbers,
+// length-prefixed strings, and the scalar types' Python values.
+#pragma once
+
+#include "clickhouse/column_types.hpp"
+#include "clickhouse/values.hpp"
+
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+namespace kelvora::clickhouse {
+
+class BinaryReader {
+public:
+    explicit BinaryReader(std::string_view data) : data_(data) {}
+
+    bool done() const { return at_ >= data_.size(); }
+    size_t position() const { return at_; }
+
+    const char* take(size_t count) {
+        if (data_.size() - at_ < count) throw std::invalid_argument("truncated result data");
+        const char* start = data_.data() + at_;
+        at_ += count;
+        return start;
+    }
+
+    template <typename T> T fixed() {
+        T value;
+        std::memcpy(&value, take(sizeof value), sizeof value);
+        return value;
+    }
+
+    uint64_t varint();
+
+    std::string_view string() {
+        const uint64_t size = varint();
+        return {take(size), size};
+    }
+
+    /// A count of values to follow, each of at least `least_bytes` bytes: a count beyond the
+    /// bytes left is refused before anything is made for it.
+    uint64_t count(uint64_t least_bytes = 1) {
+        const uint64_t count = varint();
+        if (count > (data_.size() - at_) / least_bytes)
+            throw std::invalid_argument("truncated result data");
+        return count;
+    }
+
+    /// The value of a scalar type (neither composite nor Nullable, LowCardinality, Variant,
+    /// Dynamic or JSON); datetimes without a zone of their own are shown in `zone`.
+    nb::object scalar(const ColumnType& type, const Zone& zone);
+
+private:
+    nb::object wide_integer(size_t bytes, bool is_signed);
+    nb::object decimal(const ColumnType& type);
+
+    std::string_view data_;
+    size_t at_ = 0;
+};
+
+/// The type of a Dynamic value, in the engine's binary type encoding at the reader's position,
+/// `depth` composite types down.
+ColumnType read_binary_type(BinaryReader& reader, int depth = 0);
+
+/// The time zone a column's datetimes are shown in: the first one its type names, if any.
+std::string_view named_timezone(const ColumnType& type);
+
+} // namespace kelvora::clickhouse
