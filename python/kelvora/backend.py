@@ -80,9 +80,9 @@ import time
 import uuid
 from collections.abc import Iterator
 from datetime import UTC, datetime
-from typing import Any, Dict, List, NamedTuple, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Tuple
 
-__all__ = ["ConfigStore", "StoredConfig", "WriteLockLost"]
+__all__ = ["ConfigStore", "Precondition", "StoredConfig", "WriteLockLost"]
 
 logger = logging.getLogger(__name__)
 
@@ -176,6 +176,14 @@ def _process_lock(key: Tuple[Any, ...]) -> threading.Lock:
         return _process_locks.setdefault(key, threading.Lock())
 
 
+Precondition = Callable[[Dict[str, Any], Dict[str, Any]], None]
+"""A write's own condition, called under the configuration's write lock right before the row is
+inserted, with the state it replaces (``version``, ``revision``, ``payload``: the latest version's,
+or the edited version's) and the row it would store (``version``, ``revision``, ``payload``).
+Whatever it raises ends the write with nothing stored, so a check and the write it allows are one
+step for every writer of the table, in any process."""
+
+
 class WriteLockLost(Exception):
     """A write whose lock was broken before it completed (held beyond the lease): nothing of it
     was written."""
@@ -189,10 +197,21 @@ class StoredConfig(Dict[str, Any]):
     latest version. ``dict(config)`` or ``config.copy()`` gives a plain dict, which replaces.
     """
 
-    __slots__ = ("_origin", "_revision", "_base")
+    __slots__ = ("_origin", "_revision", "_base", "_version")
     _origin: Tuple[Any, ...]
     _revision: int
     _base: str
+    _version: int
+
+    @property
+    def version(self) -> int | None:
+        """The version this configuration was read from (None for one made by hand)."""
+        return getattr(self, "_version", None)
+
+    @property
+    def revision(self) -> int | None:
+        """The revision this configuration was read at (None for one made by hand)."""
+        return getattr(self, "_revision", None)
 
     def __copy__(self) -> "StoredConfig":
         twin = StoredConfig(self)
@@ -359,15 +378,26 @@ class _TableLock:
 class _Write:
     """One write under the configuration's lock: the latest state as read under it, one insert."""
 
-    def __init__(self, store: "ConfigStore", lock: _TableLock | None) -> None:
+    def __init__(
+        self, store: "ConfigStore", lock: _TableLock | None, precondition: Precondition | None
+    ) -> None:
         self._store = store
         self._lock = lock
+        self._precondition = precondition
         self.latest = store._read_latest()
 
-    def insert(self, version: int, text: str) -> int:
-        """Inserts one row of ``version`` with the next revision and returns that revision."""
+    def insert(self, version: int, text: str, replaced: Tuple[int, int, str] | None = None) -> int:
+        """Inserts one row of ``version`` with the next revision and returns that revision.
+        ``replaced`` is the edited version's (version, revision, payload text), when it is not the
+        latest version that the row replaces."""
         store = self._store
         revision = self.latest.top_revision + 1
+        if self._precondition is not None:
+            before = replaced or (self.latest.version, self.latest.revision, self.latest.text)
+            self._precondition(
+                {"version": before[0], "revision": before[1], "payload": _load(before[2])},
+                {"version": version, "revision": revision, "payload": _load(text)},
+            )
         row = store._key(version=version, payload=text, updated_at=_now(), revision=revision)
         if self._lock is None:
             store.client.execute(f"INSERT INTO {store.table} ({_COLUMNS}) VALUES ({_VALUES})", row)
@@ -444,17 +474,20 @@ class ConfigStore:
                 self._held = _Held(latest.version, latest.revision, latest.text)
             return self._hand_out(self._held)
 
-    def update_config(self, payload: Dict[str, Any]) -> None:
+    def update_config(
+        self, payload: Dict[str, Any], *, precondition: Precondition | None = None
+    ) -> None:
         """Stores ``payload`` as a new version (latest + 1).
 
         A ``StoredConfig`` read before the latest write contributes only its own changes, applied
-        onto the latest version; a plain dict is the whole new configuration.
+        onto the latest version; a plain dict is the whole new configuration. Every write takes a
+        ``precondition`` (see ``Precondition``).
         """
         _check_dict("payload", payload)
         text = _dump(payload)
         with self._lock:
             self._ensure()
-            with self._writing() as write:
+            with self._writing(precondition) as write:
                 latest = write.latest
                 base = self._stale_base(payload, latest)
                 if base is not None:
@@ -462,13 +495,15 @@ class ConfigStore:
                 revision = write.insert(latest.version + 1, text)
             self._held = _Held(latest.version + 1, revision, text)
 
-    def patch_config(self, patch: Dict[str, Any]) -> Dict[str, Any]:
+    def patch_config(
+        self, patch: Dict[str, Any], *, precondition: Precondition | None = None
+    ) -> Dict[str, Any]:
         """Merges the top-level keys of ``patch`` into the latest version, as a new version."""
         _check_dict("patch", patch)
         _dump(patch)
         with self._lock:
             self._ensure()
-            with self._writing() as write:
+            with self._writing(precondition) as write:
                 latest = write.latest
                 text = _dump({**_load(latest.text), **patch})
                 revision = write.insert(latest.version + 1, text)
@@ -519,7 +554,9 @@ class ConfigStore:
             "payload": _load(text),
         }
 
-    def update_config_version(self, version: int, payload: Dict[str, Any]) -> None:
+    def update_config_version(
+        self, version: int, payload: Dict[str, Any], *, precondition: Precondition | None = None
+    ) -> None:
         """Overwrites that version in place; no new version is made (the old payload stays a
         revision)."""
         _check_int("version", version)
@@ -527,44 +564,51 @@ class ConfigStore:
         text = _dump(payload)
         with self._lock:
             self._ensure()
-            with self._writing() as write:
-                if self._read(version) is None:
+            with self._writing(precondition) as write:
+                found = self._read(version)
+                if found is None:
                     raise ValueError(self._missing(version))
-                revision = write.insert(version, text)
+                replaced = self._replaced(write.latest, version, found[0], precondition)
+                revision = write.insert(version, text, replaced)
             self._follow(write.latest, version, revision, text)
 
-    def patch_config_version(self, version: int, patch: Dict[str, Any]) -> None:
+    def patch_config_version(
+        self, version: int, patch: Dict[str, Any], *, precondition: Precondition | None = None
+    ) -> None:
         """Merges the top-level keys of ``patch`` into that version, in place."""
         _check_int("version", version)
         _check_dict("patch", patch)
         _dump(patch)
         with self._lock:
             self._ensure()
-            with self._writing() as write:
+            with self._writing(precondition) as write:
                 found = self._read(version)
                 if found is None:
                     raise ValueError(self._missing(version))
                 text = _dump({**_load(found[0]), **patch})
-                revision = write.insert(version, text)
+                replaced = self._replaced(write.latest, version, found[0], precondition)
+                revision = write.insert(version, text, replaced)
             self._follow(write.latest, version, revision, text)
 
-    def create_new_version(self) -> int:
+    def create_new_version(self, *, precondition: Precondition | None = None) -> int:
         """Stores a copy of the latest version as version + 1 and returns the new number."""
         with self._lock:
             self._ensure()
-            with self._writing() as write:
+            with self._writing(precondition) as write:
                 latest = write.latest
                 revision = write.insert(latest.version + 1, latest.text)
             self._held = _Held(latest.version + 1, revision, latest.text)
             return latest.version + 1
 
-    def restore_version(self, version: int) -> Dict[str, Any]:
+    def restore_version(
+        self, version: int, *, precondition: Precondition | None = None
+    ) -> Dict[str, Any]:
         """Writes that version's payload into the latest version, in place, and returns it (the
         payload it replaces stays a revision)."""
         _check_int("version", version)
         with self._lock:
             self._ensure()
-            with self._writing() as write:
+            with self._writing(precondition) as write:
                 found = self._read(version)
                 if found is None:
                     raise RuntimeError(self._missing(version))
@@ -573,7 +617,52 @@ class ConfigStore:
             self._held = _Held(write.latest.version, revision, text)
             return self._hand_out(self._held)
 
+    def restore_revision(
+        self, revision: int, *, precondition: Precondition | None = None
+    ) -> Dict[str, Any]:
+        """Writes that revision's payload into the latest version, in place, and returns it, as
+        ``restore_version`` does for a version; RuntimeError when the revision does not exist."""
+        _check_int("revision", revision)
+        found = self.get_revision(revision)
+        if found is None:
+            raise RuntimeError(f"Revision {revision} does not exist")
+        text = _dump(found["payload"])
+        with self._lock:
+            with self._writing(precondition) as write:
+                written = write.insert(write.latest.version, text)
+            self._held = _Held(write.latest.version, written, text)
+            return self._hand_out(self._held)
+
     # ---- revisions ----------------------------------------------------------------------------
+
+    def get_state(self) -> Dict[str, int]:
+        """Where the configuration stands in the table, read in one statement without payloads:
+        the latest ``version``, the ``revision`` of its newest row, and ``last_revision``, the
+        highest revision of any version (in-place edits of older versions move only that)."""
+        with self._lock:
+            self._ensure()
+            rows = self.client.execute(
+                "SELECT max(version), argMax(revision, (version, revision)), max(revision),"
+                f" count() FROM {self.table} WHERE {self._where()}",
+                self._key(),
+            )
+        if not rows or not rows[0][3]:
+            return {"version": 0, "revision": 0, "last_revision": 0}
+        version, revision, last, _ = rows[0]
+        return {"version": int(version), "revision": int(revision), "last_revision": int(last)}
+
+    def get_revisions_after(self, revision: int) -> List[Dict[str, Any]]:
+        """Every revision above ``revision``, oldest first, as ``get_revision_history`` rows."""
+        _check_int("revision", revision)
+        with self._lock:
+            self._ensure()
+            rows = self.client.execute(
+                f"SELECT version, revision, any(updated_at), any(payload) FROM {self.table}"
+                f" WHERE {self._where()} AND revision > %(revision)s GROUP BY version, revision"
+                " ORDER BY revision",
+                self._key(revision=max(revision, 0)),
+            )
+        return [self._revision_row(*row) for row in rows]
 
     def get_revision_history(self, version: int | None = None) -> List[Dict[str, Any]]:
         """Every stored revision (of one version, or of all), newest first: config_name,
@@ -630,7 +719,7 @@ class ConfigStore:
         self._ready = True
 
     @contextlib.contextmanager
-    def _writing(self) -> Iterator[_Write]:
+    def _writing(self, precondition: Precondition | None = None) -> Iterator[_Write]:
         """Holds the configuration's write lock (this process's, and the lock table on a shared
         engine) around one write."""
         deadline = time.monotonic() + self.lock_timeout
@@ -639,7 +728,7 @@ class ConfigStore:
             raise TimeoutError(self._busy())
         try:
             if not self._shared:
-                yield _Write(self, None)
+                yield _Write(self, None, precondition)
                 return
             prefix, _, name = self.table.rpartition(".")
             digest = hashlib.sha256(f"{self.config_name}\0{self.environment}".encode()).hexdigest()
@@ -651,7 +740,7 @@ class ConfigStore:
             )
             lock.acquire(deadline, self.lock_lease, self._busy())
             try:
-                yield _Write(self, lock)
+                yield _Write(self, lock, precondition)
             finally:
                 lock.release(self.lock_lease)
         finally:
@@ -677,6 +766,7 @@ class ConfigStore:
     def _hand_out(self, held: _Held) -> "StoredConfig":
         config = StoredConfig(_load(held.text))
         config._origin, config._revision, config._base = self._identity, held.revision, held.text
+        config._version = held.version
         return config
 
     def _stale_base(self, payload: Dict[str, Any], latest: _Latest) -> str | None:
@@ -687,6 +777,20 @@ class ConfigStore:
         if payload._origin != self._identity or payload._revision == latest.revision:
             return None
         return payload._base
+
+    def _replaced(
+        self, latest: _Latest, version: int, text: str, precondition: Precondition | None
+    ) -> Tuple[int, int, str] | None:
+        """What an in-place edit of ``version`` replaces, for its precondition: None when that is
+        the latest version (``_Write`` knows it) or nobody asks."""
+        if precondition is None or version == latest.version:
+            return None
+        rows = self.client.execute(
+            f"SELECT max(revision) FROM {self.table}"
+            f" WHERE {self._where()} AND version = %(version)s",
+            self._key(version=version),
+        )
+        return version, int(rows[0][0]), text
 
     def _follow(self, latest: _Latest, version: int, revision: int, text: str) -> None:
         """After an in-place edit: the held configuration follows it when it edited the latest."""
