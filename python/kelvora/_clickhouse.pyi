@@ -1,6 +1,6 @@
 """Parameter binding and result decoding for kelvora's ClickHouse clients."""
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from datetime import tzinfo
 from typing import Any
 
@@ -14,6 +14,16 @@ def bind(query: str, params: Mapping[str, Any] | None = None, zone: tzinfo | Non
 def decode_row_binary(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
     """Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in
     the column's time zone or else `zone` (a tzinfo, None for UTC)."""
+
+def decode_native(
+    data: Buffer,
+    zone: tzinfo | None = None,
+    column_types: Callable[[], Sequence[str] | None] | None = None,
+) -> list[tuple[Any, ...]]:
+    """Rows of a Native answer (blocks of columns) as a list of tuples; datetimes are naive, in
+    the column's time zone or else `zone` (a tzinfo, None for UTC). Where the answer names a
+    column's type "DateTime" alone (servers leave the zone out there for HTTP clients),
+    `column_types()` is asked once for the statement's column type names (or None)."""
 
 def decode_tab_separated(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
     """Rows of a TabSeparatedWithNamesAndTypes answer as a list of tuples; datetimes are naive,

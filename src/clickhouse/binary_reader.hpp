@@ -17,6 +17,7 @@ public:
 
     bool done() const { return at_ >= data_.size(); }
     size_t position() const { return at_; }
+    size_t remaining() const { return data_.size() - at_; }
 
     const char* take(size_t count) {
         if (data_.size() - at_ < count) throw std::invalid_argument("truncated result data");

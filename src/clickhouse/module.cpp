@@ -41,6 +41,11 @@ nb::object decode_row_binary(nb::handle, Arguments& a) {
     return clickhouse::decode_row_binary(data.view(), clickhouse::Zone(a[1]));
 }
 
+nb::object decode_native(nb::handle, Arguments& a) {
+    Bytes data(a[0]);
+    return clickhouse::decode_native(data.view(), clickhouse::Zone(a[1]), a[2]);
+}
+
 nb::object decode_tab_separated(nb::handle, Arguments& a) {
     Bytes data(a[0]);
     return clickhouse::decode_tab_separated(data.view(), clickhouse::Zone(a[1]));
@@ -74,6 +79,14 @@ KELVORA_MODULE(_clickhouse, m) {
         "Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in "
         "the column's time zone or else `zone` (a tzinfo, None for UTC).",
         {{"data"}, {"zone"}}, decode_row_binary, nb::make_tuple(nb::none()));
+    m.attr("decode_native") = function(
+        "decode_native",
+        "Rows of a Native answer (blocks of columns) as a list of tuples; datetimes are naive, in "
+        "the column's time zone or else `zone` (a tzinfo, None for UTC). Where the answer names a "
+        "column's type \"DateTime\" alone (servers leave the zone out there for HTTP clients), "
+        "`column_types()` is asked once for the statement's column type names (or None).",
+        {{"data"}, {"zone"}, {"column_types"}}, decode_native,
+        nb::make_tuple(nb::none(), nb::none()));
     m.attr("decode_tab_separated") =
         function("decode_tab_separated",
                  "Rows of a TabSeparatedWithNamesAndTypes answer as a list of tuples; datetimes "

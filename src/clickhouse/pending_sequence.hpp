@@ -38,9 +38,13 @@ public:
         if (PyList_Append(sequence_.ptr(), item.ptr())) raise_pending();
     }
 
-    /// The whole sequence, in the collector's sight again.
+    /// The whole sequence, in the collector's sight again; but a tuple of values that can hold
+    /// no reference cycle (numbers, strings, dates, ... and such tuples) stays out of it, as the
+    /// collector itself leaves such tuples once it met them, so that a large answer's rows do
+    /// not make every collection meanwhile longer.
     nb::object finish() {
-        if (tracked_) PyObject_GC_Track(sequence_.ptr());
+        if (tracked_ && !(PyTuple_CheckExact(sequence_.ptr()) && holds_no_cycle()))
+            PyObject_GC_Track(sequence_.ptr());
         tracked_ = false;
         return std::move(sequence_);
     }
@@ -49,6 +53,18 @@ private:
     PendingSequence(PyObject* sequence, bool tracked)
         : sequence_(steal_or_raise(sequence)), tracked_(tracked) {
         if (tracked_) PyObject_GC_UnTrack(sequence);
+    }
+
+    // The collector's own rule for tuples: every item is of an untracked type or an untracked
+    // tuple (other untracked containers, dicts, may become tracked later).
+    bool holds_no_cycle() const {
+        for (Py_ssize_t i = 0, size = PyTuple_GET_SIZE(sequence_.ptr()); i < size; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(sequence_.ptr(), i);
+            if (PyType_IS_GC(Py_TYPE(item)) &&
+                (!PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item)))
+                return false;
+        }
+        return true;
     }
 
     nb::object sequence_;

@@ -326,3 +326,58 @@ def test_server_statements_and_threads(server_client):
         list(pool.map(work, range(8)))
     rows = server_client.execute("SELECT n, s FROM t ORDER BY n")
     assert rows == [(t * 100 + n, f"{t}'\\\t{n}") for t in range(8) for n in range(20)]
+
+
+# Expressions of every type 18.16 has, in the forms its text answers have trouble with.
+# fmt: off
+SERVER_CASES = [
+    "toUInt8(255)", "toUInt64('18446744073709551615')", "toInt8(-128)",
+    "toInt64('-9223372036854775808')", "toFloat32(0.1)", "toFloat64(-0.0)", "[nan, inf, -inf]",
+    "toFloat32(-inf)", quoted(TRICKY), "unhex('ff00fe0a09')", "toFixedString('ab', 5)",
+    "toFixedString(unhex('ff'), 2)", "toDate(0)", "toDate('2149-06-06')", "toDateTime(0)",
+    "toDateTime('2024-01-02 03:04:05', 'Asia/Tokyo')", "toDateTime('2105-12-31 23:59:59', 'UTC')",
+    f"toUUID('{SOME_UUID}')", "toDecimal32('-1.5', 3)", "toDecimal64('-0.0001', 4)",
+    "toDecimal128('-12345678901234567.5', 20)", f"CAST('it\\'s', {ENUM})",
+    "CAST('b', 'Enum16(\\'a\\' = 1000, \\'b\\' = -1000)')", "NULL", "[NULL]", "[]",
+    "CAST(NULL, 'Nullable(String)')", "toNullable('\\\\N')", "[NULL, 'NULL', 'a']",
+    "[[1, NULL], [], [NULL]]", "tuple(NULL, 'q''', 1.5)", "((1, 2), 'x')",
+    "[(1, 'a'), (2, 'b,c')]", "toLowCardinality('lc')", "[toLowCardinality('a')]",
+    "toLowCardinality(toNullable('x'))", "CAST(NULL, 'LowCardinality(Nullable(String))')",
+    "toIntervalDay(3)", "number", "toString(number % 3)", "toLowCardinality(toString(number % 3))",
+    "if(number % 2 = 0, NULL, toString(number))", "[if(number % 2 = 0, NULL, number)]",
+    "toDate(number)",
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("expression", SERVER_CASES)
+def test_server_native_answers_equal_its_text_answers(clickhouse_server, server_client, expression):
+    # Several blocks of three rows: each block has its own LowCardinality dictionary.
+    sql = f"SELECT {expression} AS v FROM system.numbers LIMIT 7 SETTINGS max_block_size = 3"
+    text = clickhouse_server.query_bytes(sql, default_format="TabSeparatedWithNamesAndTypes")
+    assert server_client._transport.format == "Native"
+    assert repr(server_client.execute(sql)) == repr(decode_tab_separated(text))
+
+
+@pytest.mark.parametrize(
+    "expression, expected",
+    [
+        # 18.16's text shows these in the server's zone, or wrapped around.
+        ("toDateTime(4294967295, 'UTC')", datetime(2106, 2, 7, 6, 28, 15)),
+        ("[toDateTime(0, 'Asia/Tokyo')]", [datetime(1970, 1, 1, 9)]),
+        ("toNullable(toDateTime(0, 'America/New_York'))", datetime(1969, 12, 31, 19)),
+        ("(toDateTime(0, 'Asia/Tokyo'), 1)", (datetime(1970, 1, 1, 9), 1)),
+    ],
+)
+def test_server_native_answers_where_its_text_is_wrong(server_client, expression, expected):
+    assert server_client.execute(f"SELECT {expression}") == [(expected,)]
+
+
+def test_server_zones_of_datetime_columns_are_described(server_client, server_database):
+    # The Native answer names a zoned column "DateTime"; its zone comes from DESCRIBE, which a
+    # statement ending in a comment or a semicolon does not break.
+    server_client.execute("CREATE TABLE z (t DateTime('Asia/Tokyo'), u DateTime) ENGINE = Memory")
+    server_client.execute("INSERT INTO z VALUES (0, 0)")
+    expected = [(datetime(1970, 1, 1, 9), datetime(1970, 1, 1))]
+    for sql in ["SELECT t, u FROM z", "SELECT t, u FROM z; ", "SELECT t, u FROM z -- both"]:
+        assert server_client.execute(sql) == expected

@@ -1,5 +1,6 @@
 """Answers the decoders refuse or survive: column types out of range or nested without end, counts
-beyond the data, datetimes beyond Python's years, and Python code that runs while rows are built."""
+beyond the data, malformed Native blocks, datetimes beyond Python's years, and Python code that
+runs while rows are built."""
 
 import uuid
 from datetime import UTC, datetime
@@ -9,7 +10,7 @@ from zoneinfo import ZoneInfo
 import pytest
 from processes import run_python
 
-from kelvora._clickhouse import decode_row_binary, decode_tab_separated
+from kelvora._clickhouse import decode_native, decode_row_binary, decode_tab_separated
 
 
 def varint(number):
@@ -34,6 +35,18 @@ def tab_separated(types, *lines):
     """A TabSeparatedWithNamesAndTypes answer: columns c0, c1, ... of `types`, then `lines`."""
     header = ["\t".join(f"c{i}" for i in range(len(types))), "\t".join(types)]
     return "".join(line + "\n" for line in header + list(lines)).encode()
+
+
+def native_block(rows, *columns):
+    """A Native block of `rows` rows: (type, column data) pairs as columns c0, c1, ..."""
+    out = varint(len(columns)) + varint(rows)
+    for i, (type_name, data) in enumerate(columns):
+        out += string(f"c{i}".encode()) + string(type_name.encode()) + data
+    return out
+
+
+def u64(*numbers):
+    return b"".join(n.to_bytes(8, "little") for n in numbers)
 
 
 def both_refuse(types, text):
@@ -170,6 +183,13 @@ BUILDS = {
         row_binary(["Array(Tuple(UUID, UInt8))", "UInt8"], b"\x01" + UUID_WIRE + b"\x07\x08"),
         [([(SOME_UUID, 7)], 8)],
     ),
+    "native, uuid": (
+        "decode_native",
+        native_block(
+            1, ("Array(Tuple(UUID, UInt8))", u64(1) + UUID_WIRE + b"\x07"), ("UInt8", b"\x08")
+        ),
+        [([(SOME_UUID, 7)], 8)],
+    ),
     "tab separated, uuid": (
         "decode_tab_separated",
         tab_separated(
@@ -211,3 +231,87 @@ def test_sequences_are_out_of_sight_until_whole(decoder, data, expected):
         print(repr(rows))
     """)
     assert (done.returncode, done.stdout, done.stderr) == (0, repr(expected) + "\n", "")
+
+
+# ---- Native blocks -----------------------------------------------------------------------------
+
+
+def low_cardinality(keys, indexes, version=1, flags=0x600):
+    """A LowCardinality(String) column: its dictionary, then each row's UInt8 index."""
+    dictionary = u64(len(keys)) + b"".join(string(k) for k in keys)
+    return u64(version, flags) + dictionary + u64(len(indexes)) + bytes(indexes)
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        (varint(1) + varint(2**40), "truncated result data"),
+        (native_block(1), "malformed result data"),
+        (native_block(2, ("Array(UInt8)", u64(2, 1) + b"\x00\x00")), "malformed result data"),
+        (native_block(1, ("Array(UInt8)", u64(2**40) + b"\x00")), "truncated result data"),
+        (native_block(1, ("Nullable(UInt8)", b"\x00")), "truncated result data"),
+        (native_block(1, ("LowCardinality(String)", low_cardinality([b"", b"a"], [2]))),
+         "malformed result data"),
+        (native_block(1, ("LowCardinality(String)", low_cardinality([b"a"], [0], version=2))),
+         "malformed result data"),
+        (native_block(1, ("LowCardinality(String)", low_cardinality([b"a"], [0], flags=0))),
+         "malformed result data"),
+        (native_block(1, ("Variant(String, UInt8)", b"\x00")),
+         "unsupported column type: Variant(String, UInt8) (in a Native answer)"),
+    ],
+    ids=["rows beyond the data", "rows of no columns", "offsets going back",
+         "offsets beyond the data", "values missing", "index beyond the dictionary",
+         "dictionary version", "dictionary flags", "variant"],
+)  # fmt: skip
+def test_native_blocks_refused(data, text):
+    with pytest.raises(ValueError) as e:
+        decode_native(data)
+    assert str(e.value) == text
+
+
+def test_native_columns_across_blocks():
+    first = native_block(
+        2,
+        ("Nullable(String)", b"\x01\x00" + string(b"") + string(b"b")),
+        ("Array(Tuple(UInt8, String))", u64(0, 2) + b"\x01\x02" + string(b"x") + string(b"y")),
+        ("LowCardinality(Nullable(String))", low_cardinality([b"", b"", b"q"], [0, 2])),
+        ("Map(String, UInt8)", u64(1, 1) + string(b"k") + b"\x07"),
+    )
+    second = native_block(
+        1,
+        ("Nullable(String)", b"\x00" + string(b"c")),
+        ("Array(Tuple(UInt8, String))", u64(0)),
+        ("LowCardinality(Nullable(String))", low_cardinality([b"", b"", b"r"], [2])),
+        ("Map(String, UInt8)", u64(0)),
+    )
+    assert decode_native(first + second) == [
+        (None, [], None, {"k": 7}),
+        ("b", [(1, "x"), (2, "y")], "q", {}),
+        ("c", [], "r", {}),
+    ]
+
+
+TWO_DATETIMES = native_block(1, ("DateTime", u64(0)[:4]), ("DateTime", u64(0)[:4]))
+TOKYO = datetime(1970, 1, 1, 9)
+
+
+@pytest.mark.parametrize(
+    "described, expected",
+    [
+        (["DateTime('Asia/Tokyo')", "DateTime"], (TOKYO, datetime(1970, 1, 1))),
+        # Anything but the statement's own DateTime types keeps the answer's.
+        (None, (datetime(1970, 1, 1),) * 2),
+        (["DateTime('Asia/Tokyo')"], (datetime(1970, 1, 1),) * 2),
+        ([1, "UInt32"], (datetime(1970, 1, 1),) * 2),
+    ],
+    ids=["described", "none", "other columns", "other types"],
+)
+def test_native_datetime_zones_are_asked_once(described, expected):
+    asked = []
+
+    def column_types():
+        asked.append(1)
+        return described
+
+    assert decode_native(TWO_DATETIMES + TWO_DATETIMES, None, column_types) == [expected] * 2
+    assert asked == [1]

@@ -27,7 +27,8 @@ from kelvora.clickhouse import (
     connect,
 )
 
-ONE = b"x\nUInt8\n1\n"
+# Native answers: one block of one column and one row.
+ONE = b"\x01\x01\x01x\x05UInt8\x01"
 
 
 class FakeServer:
@@ -63,7 +64,7 @@ class FakeServer:
                     fake.gate.wait(30)
                 answer = {b"SELECT version()": b"18.16.1\n"}.get(body, ONE)
                 if body == b"SELECT timezone()":
-                    answer = b"timezone()\nString\nUTC\n"
+                    answer = b"\x01\x01\x0atimezone()\x06String\x03UTC"
                 headers = {}
                 if "zstd" in self.headers.get("Accept-Encoding", ""):
                     answer = zstandard.ZstdCompressor().compress(answer)
@@ -130,10 +131,7 @@ def test_default_options(fake):
         compression="none",
     )
     path, headers, _ = fake.requests[-1]
-    assert path == (
-        "/?database=db&wait_end_of_query=1&max_execution_time=60"
-        "&default_format=TabSeparatedWithNamesAndTypes"
-    )
+    assert path == "/?database=db&wait_end_of_query=1&max_execution_time=60&default_format=Native"
     assert headers["Accept-Encoding"] == "identity"
     client.close()
 
@@ -148,8 +146,7 @@ def test_options_from_the_dsn(fake):
     path, headers, _ = fake.requests[-1]
     # No limit is sent when there is none.
     assert path == (
-        "/?database=db&wait_end_of_query=1&enable_http_compression=1"
-        "&default_format=TabSeparatedWithNamesAndTypes"
+        "/?database=db&wait_end_of_query=1&enable_http_compression=1&default_format=Native"
     )
     assert headers["Accept-Encoding"] == "gzip"
     client.close()
