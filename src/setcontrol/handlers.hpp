@@ -1,0 +1,51 @@
+// The request handlers of a control router: coroutines over the router state (their closure),
+// then one argument per route parameter, conditions (If-Match, If-None-Match, dry_run) last.
+#pragma once
+
+#include "native/coroutine.hpp"
+
+namespace kelvora::setcontrol {
+
+namespace nb = nanobind;
+
+// The whole configuration.
+Task get_full_config(nb::object state, nb::object if_none_match);
+Task replace_config(nb::object state, nb::object new_config, nb::object if_match,
+                    nb::object if_none_match, nb::object dry_run);
+Task update_config(nb::object state, nb::object patch, nb::object if_match,
+                   nb::object if_none_match, nb::object dry_run);
+
+// Sections.
+Task get_section(nb::object state, nb::object section, nb::object if_none_match);
+Task replace_section(nb::object state, nb::object section, nb::object section_config,
+                     nb::object if_match, nb::object if_none_match, nb::object dry_run);
+Task delete_section(nb::object state, nb::object section, nb::object if_match,
+                    nb::object if_none_match, nb::object dry_run);
+
+// Versions and the database view.
+Task get_config_by_version(nb::object state, nb::object version, nb::object if_none_match);
+Task update_config_version(nb::object state, nb::object version, nb::object payload,
+                           nb::object if_match, nb::object if_none_match, nb::object dry_run);
+Task patch_config_version(nb::object state, nb::object version, nb::object patch,
+                          nb::object if_match, nb::object if_none_match, nb::object dry_run);
+Task create_new_version(nb::object state, nb::object if_match, nb::object if_none_match,
+                        nb::object dry_run);
+Task restore_version(nb::object state, nb::object version, nb::object if_match,
+                     nb::object if_none_match, nb::object dry_run);
+Task get_current_database_config(nb::object state, nb::object if_none_match);
+
+// History.
+Task get_version_revisions(nb::object state, nb::object version);
+Task get_revision(nb::object state, nb::object revision, nb::object if_none_match);
+Task diff_versions(nb::object state, nb::object version, nb::object other);
+Task diff_revisions(nb::object state, nb::object revision, nb::object other);
+Task restore_revision(nb::object state, nb::object revision, nb::object if_match,
+                      nb::object if_none_match, nb::object dry_run);
+
+/// Runs the store's write `method(*args, precondition=...)` under the conditions of the request
+/// (a holder of WriteConditions); the awaitable gives True when the row was stored and False
+/// when a dry run stopped the write after its checks. A broken write lock answers 409.
+nb::object conditional_write(nb::handle state, nb::handle method, nb::handle conditions,
+                             nb::handle args);
+
+} // namespace kelvora::setcontrol

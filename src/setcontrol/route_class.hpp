@@ -1,0 +1,18 @@
+// The route class of a control router's routes on the config router's paths: they match only
+// the requests that use the control plane, and leave every other one to the config router.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace kelvora::setcontrol {
+
+namespace nb = nanobind;
+
+/// A subclass of FastAPI's APIRoute, made for one router (its state holder). Its routes match a
+/// request only when it carries If-Match, If-None-Match, `Accept: text/event-stream`, or one of
+/// the query parameters dry_run, wait and index, or, when the router validates configurations,
+/// when it writes. GET "{prefix}/versions" is always left to the config router (its version
+/// listing).
+nb::object make_control_route_class(nb::handle state);
+
+} // namespace kelvora::setcontrol
