@@ -87,6 +87,17 @@ def _fixed_string_check(size: int) -> Any:
     return check
 
 
+def not_null(type_name: str) -> str:
+    """The type without its Nullable: "LowCardinality(Nullable(String))" gives
+    "LowCardinality(String)"."""
+    family, arguments = split_type(type_name)
+    if family == "Nullable":
+        return arguments[0]
+    if family == "LowCardinality":
+        return f"LowCardinality({not_null(arguments[0])})"
+    return type_name
+
+
 def datetime_digits(type_name: str) -> Optional[int]:
     """The decimals of a second a DateTime or DateTime64 column keeps (None for other types)."""
     family, arguments = split_type(type_name)

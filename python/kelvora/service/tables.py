@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Dict, List, Optional, Tuple
 
 from pydantic import BaseModel
 
-from .column_types import column_annotation, datetime_digits, split_type, truncated
+from .column_types import column_annotation, datetime_digits, not_null, split_type, truncated
 from .settings import StartupError, TableSettings
 
 if TYPE_CHECKING:
@@ -31,10 +31,7 @@ class Column:
 
     @property
     def nullable(self) -> bool:
-        family, arguments = split_type(self.type)
-        if family == "LowCardinality":
-            family, arguments = split_type(arguments[0])
-        return family == "Nullable"
+        return not_null(self.type) != self.type
 
     @property
     def insertable(self) -> bool:
@@ -86,6 +83,28 @@ def _body_base() -> type[BaseModel]:
     return Body
 
 
+@functools.cache
+def _update_base() -> type[BaseModel]:
+    from pydantic import ConfigDict, model_validator
+    from pydantic_core import PydanticCustomError
+
+    class UpdateBody(_body_base()):  # type: ignore[misc]
+        """An update body: the columns it names are the ones that change, so it names one at
+        least (the router answers an update without any with 400)."""
+
+        model_config = ConfigDict(json_schema_extra={"minProperties": 1})
+
+        @model_validator(mode="after")
+        def names_a_column(self) -> UpdateBody:
+            if not self.model_fields_set:
+                raise PydanticCustomError(
+                    "clickhouse_empty_update", "Input should name at least one column to update"
+                )
+            return self
+
+    return UpdateBody
+
+
 def _field_name(column: str, index: int) -> Tuple[str, Optional[str]]:
     """The model field of a column, with the column as alias where it cannot be the name."""
     from pydantic import BaseModel
@@ -104,8 +123,8 @@ def table_models(
     Create: the key and every column without a default are required; columns with a default
     and Nullable ones may be left out (the engine's default applies); the timestamp column is
     the router's to fill; MATERIALIZED and ALIAS columns are the engine's. Update: every column
-    the engine can update (not in the sorting, primary or partition key), each optional.
-    Unknown fields are refused."""
+    the engine can update (not in the sorting, primary or partition key), each optional but not
+    null, at least one of them. Unknown fields are refused."""
     from pydantic import Field, create_model
 
     create: Dict[str, Any] = {}
@@ -129,7 +148,11 @@ def table_models(
             else:
                 create[name] = (annotation, Field(alias=alias, description=about))
         if not column.in_key and column.name != key and column.default_kind != "EPHEMERAL":
-            update[name] = (Optional[annotation], Field(None, alias=alias, description=about))
+            # The router leaves nulls out of an update: null is refused rather than dropped.
+            changed = Field(
+                None, alias=alias, description=about, json_schema_extra=_without_default
+            )
+            update[name] = (column_annotation(not_null(column.type)), changed)
     base = _body_base()
     stamped = base
     for column in columns:
@@ -138,7 +161,7 @@ def table_models(
             stamped = type(title + "Body", (base,), {"__kelvora_timestamp__": filled})
     return (
         create_model(title + "Create", __base__=stamped, **create),
-        create_model(title + "Update", __base__=base, **update),
+        create_model(title + "Update", __base__=_update_base(), **update),
     )
 
 
