@@ -38,6 +38,8 @@ def http(tmp_path_factory):
         {"limit": 2, "offset": 1},
         {"limit": 1000, "offset": 3},
         {"offset": 10},
+        {"offset": 2**63},
+        {"offset": 2**64 - 1},
         {"small": 1},
         {"small": 1, "state": "it's done"},
         {"ref": "0E4F4F4F-0000-4000-8000-000000000001"},
@@ -91,6 +93,30 @@ def test_a_missing_key_is_not_found(http):
         404,
         {"detail": "Record with id=99 not found in cache"},
     )
+
+
+def test_an_offset_past_every_row_answers_an_empty_page(http):
+    # Past what DuckDB's OFFSET holds (a BIGINT) too, and past UInt64.
+    answer = http.get("/cache/kinds/", params={"offset": 2**64, "limit": 5})
+    assert (answer.status_code, answer.json()) == (
+        200,
+        {"total": 4, "items": [], "limit": 5, "offset": 2**64},
+    )
+
+
+def test_a_missing_key_is_documented(http):
+    route = http.get("/openapi.json").json()["paths"]["/cache/kinds/{id}"]["get"]
+    assert route["responses"]["404"] == {
+        "description": "No row has this key",
+        "content": {"application/json": {"schema": {"$ref": "#/components/schemas/NotInCache"}}},
+    }
+    assert http.get("/openapi.json").json()["components"]["schemas"]["NotInCache"] == {
+        "description": "The answer for a key that no row of the cached copy holds.",
+        "properties": {"detail": {"title": "Detail", "type": "string"}},
+        "required": ["detail"],
+        "title": "NotInCache",
+        "type": "object",
+    }
 
 
 def test_the_copy_changes_on_refresh_only(http):

@@ -6,6 +6,8 @@ from __future__ import annotations
 import inspect
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
+from pydantic import BaseModel
+
 from .column_types import INTEGER, column_annotation, split_type
 from .settings import TableSettings
 from .tables import Column
@@ -15,6 +17,15 @@ if TYPE_CHECKING:
 
     from kelvora.cache import DuckDbCacheManager
     from kelvora.clickhouse import Client
+
+
+_LARGEST_OFFSET = 2**63 - 1
+
+
+class NotInCache(BaseModel):
+    """The answer for a key that no row of the cached copy holds."""
+
+    detail: str
 
 
 def _cache_form(type_name: str) -> str:
@@ -99,8 +110,10 @@ def cache_router(
 
     def page(filters: Dict[str, Any], limit: int, offset: int) -> Tuple[int, List[Dict[str, Any]]]:
         equal = {column: condition(column, v) for column, v in filters.items() if v is not None}
+        # DuckDB's OFFSET is a BIGINT; no copy holds that many rows, so past it a page is empty.
+        skipped = min(offset, _LARGEST_OFFSET)
         total, records = cache.page(
-            database=database, table=table.name, equal=equal, limit=limit, offset=offset
+            database=database, table=table.name, equal=equal, limit=limit, offset=skipped
         )
         return total, decoded(records)
 
@@ -151,7 +164,11 @@ def cache_router(
     # Named as the column (a path parameter name, as the CRUD router requires), without a
     # default: FastAPI would take a default's field for the annotation's constraints.
     key_parameter = inspect.Parameter(table.key, named, annotation=annotations[table.key])
-    router.get("/{" + table.key + "}", response_model=None)(_signature(get_cached, [key_parameter]))
+    router.get(
+        "/{" + table.key + "}",
+        response_model=None,
+        responses={404: {"model": NotInCache, "description": "No row has this key"}},
+    )(_signature(get_cached, [key_parameter]))
 
     load()
     return router
