@@ -34,10 +34,17 @@ nb::object stored_payload(const WriteConditions& c) {
     return steal_or_raise(PyObject_GetItem(c.stored.ptr(), KELVORA_NAME("payload").ptr()));
 }
 
+bool wants_event_stream(nb::handle accept) {
+    return !accept.is_none() && utf8(accept).find("text/event-stream") != std::string::npos;
+}
+
 } // namespace
 
-Task get_full_config(nb::object state, nb::object if_none_match) {
+Task get_full_config(nb::object state, nb::object if_none_match, nb::object wait, nb::object index,
+                     nb::object accept, nb::object last_event_id) {
     ControlRouter& r = state_of<ControlRouter>(state);
+    if (wants_event_stream(accept)) co_return co_await event_stream(state, last_event_id);
+    if (!index.is_none()) co_return co_await long_poll(state, wait, index);
     try {
         nb::object config = co_await r.get_config(false);
         const std::string etag = etag_of_held(config);

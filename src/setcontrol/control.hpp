@@ -26,7 +26,8 @@ struct ControlRouter : RouterState {
     nb::object validator;       ///< a jsonschema validator of the configuration, or None
     nb::object config_name;     ///< `store.config_name`, read once
     std::string config_name_text;
-    nb::object feed;              ///< the store's change feed (one per store table, shared)
+    nb::object feed_of;           ///< `ConfigFeed.of`: the feed of the store's configuration
+    nb::object event_encoder;     ///< a feed event (or None, a heartbeat) as server-sent event text
     nb::object not_stored;        ///< the exception a dry run ends its write with
     nb::object write_lock_lost;   ///< kelvora.backend.WriteLockLost
     nb::object run_in_threadpool; ///< the framework's
@@ -36,9 +37,9 @@ struct ControlRouter : RouterState {
 
     int traverse(visitproc visit, void* arg) const override {
         return visit_all(visit, arg, store, config_model, reload_callback, validator, config_name,
-                         feed, not_stored, write_lock_lost, run_in_threadpool, iscoroutinefunction,
-                         json_response, plain_response, streaming_response, jsonable_encoder,
-                         log.object());
+                         feed_of, event_encoder, not_stored, write_lock_lost, run_in_threadpool,
+                         iscoroutinefunction, json_response, plain_response, streaming_response,
+                         jsonable_encoder, log.object());
     }
 
     /// True when writes are checked before they are stored (a schema or a model is set).

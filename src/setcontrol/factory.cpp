@@ -51,7 +51,18 @@ constexpr const char* factory_doc = R"(
     )";
 
 /// How a handler parameter reaches FastAPI.
-enum class Source { PathText, PathNumber, JsonObject, IfMatch, IfNoneMatch, DryRun };
+enum class Source {
+    PathText,
+    PathNumber,
+    JsonObject,
+    IfMatch,
+    IfNoneMatch,
+    DryRun,
+    Wait,
+    Index,
+    Accept,
+    LastEventId
+};
 
 /// Which answers a route adds to the config router's, for its OpenAPI description.
 enum class Answers { Read, Write, History, HistoryWrite };
@@ -68,8 +79,12 @@ struct Route {
 };
 
 constexpr const char* get_full_config_doc = R"(
-        Read the entire configuration, with its ETag.
-        If-None-Match naming the current ETag answers 304.
+        Read the entire configuration, with its ETag; or watch it.
+        If-None-Match naming the current ETag answers 304. With index=N (and wait=S seconds,
+        30 unless given, at most 600) the answer comes once the version passes N or the wait
+        ends, with the version in X-Config-Index. With Accept: text/event-stream the answer is a
+        stream of server-sent change events (id: the revision; data: version, revision and the
+        changed top-level keys), resumed after Last-Event-ID when given.
         )";
 constexpr const char* replace_config_doc = R"(
         Replace the entire configuration, under conditions.
@@ -153,7 +168,16 @@ std::pair<const char*, Source> body(const char* name) {
 // The routes in registration order.
 const std::vector<Route>& routes() {
     static const std::vector<Route> table = {
-        {true, "get", "/", KELVORA_HANDLER(get_full_config), Answers::Read, {if_none_match}},
+        {true,
+         "get",
+         "/",
+         KELVORA_HANDLER(get_full_config),
+         Answers::Read,
+         {if_none_match,
+          {"wait", Source::Wait},
+          {"index", Source::Index},
+          {"accept", Source::Accept},
+          {"last_event_id", Source::LastEventId}}},
         {true,
          "put",
          "/",
@@ -287,7 +311,8 @@ nb::dict documented_answers(Answers answers) {
 
 /// What the handlers' parameters are, in the framework's terms.
 struct Annotations {
-    nb::object header, query, json_object, optional_text, boolean;
+    nb::object header, query, json_object, optional_text, optional_number, optional_integer,
+        boolean;
     nb::handle text = reinterpret_cast<PyObject*>(&PyUnicode_Type);
     nb::handle number = reinterpret_cast<PyObject*>(&PyLong_Type);
 };
@@ -320,6 +345,23 @@ void add_handler(nb::handle router, const Route& route, nb::handle options, nb::
                 nb::none(), "alias"_a = source == Source::IfMatch ? "If-Match" : "If-None-Match");
             parameters.push_back({name, "Optional[str]"});
             signature.add(name, f.optional_text, default_value);
+            break;
+        case Source::Accept:
+        case Source::LastEventId:
+            default_value = f.header(
+                nb::none(), "alias"_a = source == Source::Accept ? "Accept" : "Last-Event-ID");
+            parameters.push_back({name, "Optional[str]"});
+            signature.add(name, f.optional_text, default_value);
+            break;
+        case Source::Wait:
+            default_value = f.query(nb::none(), "ge"_a = 0, "le"_a = 600);
+            parameters.push_back({name, "Optional[float]"});
+            signature.add(name, f.optional_number, default_value);
+            break;
+        case Source::Index:
+            default_value = f.query(nb::none(), "ge"_a = 0);
+            parameters.push_back({name, "Optional[int]"});
+            signature.add(name, f.optional_integer, default_value);
             break;
         case Source::DryRun:
             default_value = f.query(false);
@@ -378,7 +420,8 @@ nb::object create_config_control_router(nb::handle module, Arguments& args) {
     r.validator = schema_validator(schema);
     r.config_name = config_store.attr(KELVORA_NAME("config_name"));
     r.config_name_text = py_format(r.config_name);
-    r.feed = nb::none();
+    r.feed_of = import_from(nb::module_::import_("kelvora.config_feed"), "ConfigFeed").attr("of");
+    r.event_encoder = make_event_encoder();
     r.not_stored = module_global(module, "_NotStored");
     r.write_lock_lost = import_from(backend, "WriteLockLost");
     r.run_in_threadpool = framework().run_in_threadpool;
@@ -397,6 +440,9 @@ nb::object create_config_control_router(nb::handle module, Arguments& args) {
     a.query = framework().query;
     a.json_object = typing.attr("Dict")[nb::make_tuple(a.text, typing.attr("Any"))];
     a.optional_text = typing.attr("Optional")[a.text];
+    a.optional_number =
+        typing.attr("Optional")[nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))];
+    a.optional_integer = typing.attr("Optional")[a.number];
     a.boolean = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
     nb::object router = framework().api_router("prefix"_a = router_prefix, "tags"_a = tags);

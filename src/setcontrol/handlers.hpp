@@ -8,8 +8,9 @@ namespace kelvora::setcontrol {
 
 namespace nb = nanobind;
 
-// The whole configuration.
-Task get_full_config(nb::object state, nb::object if_none_match);
+// The whole configuration, and watching it.
+Task get_full_config(nb::object state, nb::object if_none_match, nb::object wait, nb::object index,
+                     nb::object accept, nb::object last_event_id);
 Task replace_config(nb::object state, nb::object new_config, nb::object if_match,
                     nb::object if_none_match, nb::object dry_run);
 Task update_config(nb::object state, nb::object patch, nb::object if_match,
@@ -47,5 +48,13 @@ Task restore_revision(nb::object state, nb::object revision, nb::object if_match
 /// when a dry run stopped the write after its checks. A broken write lock answers 409.
 nb::object conditional_write(nb::handle state, nb::handle method, nb::handle conditions,
                              nb::handle args);
+
+/// The long poll of GET "/?index=N&wait=S" and the event stream of GET "/" with
+/// `Accept: text/event-stream` (watch_handlers.cpp): awaitables giving the answer.
+nb::object long_poll(nb::handle state, nb::handle wait, nb::handle index);
+nb::object event_stream(nb::handle state, nb::handle last_event_id);
+
+/// The encoder of server-sent events the router's streams use.
+nb::object make_event_encoder();
 
 } // namespace kelvora::setcontrol

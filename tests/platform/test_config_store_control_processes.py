@@ -1,5 +1,6 @@
-"""Conditional writes across processes: two services (spawned processes, each with its own store
-and routers) on one server table race If-Match writes; exactly one of each race lands."""
+"""The control router across processes on one server table: two services (spawned processes,
+each with its own store and routers) race If-Match writes and exactly one of each race lands; a
+watcher sees a change that another process writes within its one-second wait."""
 
 import json
 import multiprocessing
@@ -75,3 +76,47 @@ def test_if_match_writes_racing_in_two_processes_land_once_each_round(dsn, tmp_p
     assert store.get_version() == 1 + ROUNDS
     history = store.get_revision_history()
     assert [r["version"] for r in history] == list(range(1 + ROUNDS, 0, -1))
+
+
+def write_when_told(dsn, ready, go):
+    store = ConfigStore({"seed": 0}, client=connect(dsn), config_name="svc")
+    store.get_version()
+    ready.set()
+    go.wait(30)
+    store.patch_config({"from": "elsewhere"})
+
+
+def test_a_watcher_sees_another_processes_change_within_a_second(dsn):
+    import asyncio
+
+    import httpx
+    from fastapi import FastAPI
+
+    from kelvora.setcontrol import create_config_control_router
+    from kelvora.setplane import create_config_router
+
+    store = ConfigStore({"seed": 0}, client=connect(dsn), config_name="svc")
+    store.get_version()
+    app = FastAPI()
+    app.include_router(create_config_control_router(store))
+    app.include_router(create_config_router(store))
+    context = multiprocessing.get_context("spawn")
+    ready, go = context.Event(), context.Event()
+    writer = context.Process(target=write_when_told, args=(dsn, ready, go))
+    writer.start()
+    assert ready.wait(60)
+
+    async def watch():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://t") as http:
+            watching = asyncio.create_task(http.get("/config/?index=1&wait=1"))
+            await asyncio.sleep(0.05)
+            go.set()
+            return await watching
+
+    response = asyncio.run(watch())
+    writer.join()
+    assert writer.exitcode == 0
+    assert response.status_code == 200, response.text
+    assert response.headers["x-config-index"] == "2"
+    assert response.json() == {"seed": 0, "from": "elsewhere"}
