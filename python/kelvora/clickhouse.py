@@ -12,9 +12,9 @@ Python values of the column types (``[]`` for statements without rows):
   (``https://`` too), through a bounded pool of keep-alive connections. Options in the query
   string (``?read_timeout=30&pool_size=8``, see ``_Options``) set the timeouts, the statement
   time limit sent to the server, the pool, the retries of reads and compressed answers; only reads
-  are ever sent twice. The password travels in a header and is left out of ``Client.dsn``. On a
-  server, mutations run in the background unless the server supports ``mutations_sync``, which is
-  then asked for.
+  and inserts carrying an ``insert_deduplication_token`` the server has are ever sent twice. The
+  password travels in a header and is left out of ``Client.dsn``. On a server, mutations run in
+  the background unless the server supports ``mutations_sync``, which is then asked for.
 
 Values: integers, floats (BFloat16 too), str (bytes where not UTF-8), Decimal, date, naive
 datetime in the column's zone, UUID, IPv4Address/IPv6Address, lists, tuples, dicts (Map), None.
@@ -170,7 +170,10 @@ class _Options:
     """Seconds a statement waits for a free connection when all are in use."""
     retries: int = 2
     """Times a read (SELECT, WITH, DESCRIBE, SHOW, EXISTS) is sent again after the connection
-    failed before its answer. Other statements are never sent twice."""
+    failed before its answer, and an INSERT whose SETTINGS carry an insert_deduplication_token
+    where the server has that setting (its table then applies one of them: a Replicated table, or
+    a MergeTree with a non_replicated_deduplication_window). Other statements are never sent
+    twice."""
     compression: str = "none"
     """Compressed answers: "auto" asks for zstd (when zstandard is installed) or gzip, as the
     server offers; "zstd" or "gzip" for one; "none" (on loopback and fast links compressing costs
@@ -248,8 +251,21 @@ def _without_password(dsn: str, url: urllib.parse.SplitResult) -> str:
 
 
 # A statement whose first word is one of these only reads, so sending it again is harmless.
+# The spaces, comments and parentheses before it are taken once, never given back: split every
+# way, a run of them would take exponential time to refuse.
 _READ = re.compile(
-    r"(?:\s+|--[^\n]*|/\*.*?\*/|\()*(?:SELECT|WITH|DESCRIBE|DESC|SHOW|EXISTS)\b",
+    r"(?:\s|--[^\n]*|/\*.*?\*/|\()*+(?:SELECT|WITH|DESCRIBE|DESC|SHOW|EXISTS)\b",
+    re.IGNORECASE | re.DOTALL,
+)
+
+# An INSERT whose SETTINGS clause, before its data, carries a deduplication token: a server that
+# has the setting applies the rows once however often they are sent.
+_NAME = r"(?:`(?:[^`\\]|\\.)*`|\w+)"
+_TEXT = r"'(?:[^'\\]|\\.)*'"
+_DEDUPLICATED_INSERT = re.compile(
+    rf"(?:\s|--[^\n]*|/\*.*?\*/)*+INSERT\s+INTO\s+(?:TABLE\s+)?{_NAME}(?:\.{_NAME})?\s*"
+    rf"(?:\((?:`(?:[^`\\]|\\.)*`|[^`)])*\)\s*)?SETTINGS\s+(?:\w+\s*=\s*(?:{_TEXT}|[^\s,']+)\s*,\s*)*"
+    rf"insert_deduplication_token\s*=\s*'(?:[^'\\]|\\.)+'",
     re.IGNORECASE | re.DOTALL,
 )
 
@@ -287,11 +303,15 @@ class _Server:
         if accepted:
             self._headers["Accept-Encoding"] = accepted
             self._settings["enable_http_compression"] = "1"
+        self._deduplicates = False
         try:
-            version = self._post("SELECT version()", "TabSeparated").decode().strip()
+            self._learn_server()
         except BaseException:
             self._pool.close()
             raise
+
+    def _learn_server(self) -> None:
+        version = self._post("SELECT version()", "TabSeparated").decode().strip()
         major = int(version.split(".")[0])
         # RowBinaryWithNamesAndTypes and mutations_sync arrived in later server versions; older
         # ones answer in Native, their columns' binary form (a third of the text's size, and read
@@ -299,6 +319,12 @@ class _Server:
         self.format = "RowBinaryWithNamesAndTypes" if major >= 21 else "Native"
         if major >= 21:
             self._settings["mutations_sync"] = "2"
+            # Later still (version 22), so asked of the server itself.
+            self._deduplicates = self._has_setting("insert_deduplication_token")
+
+    def _has_setting(self, name: str) -> bool:
+        query = f"SELECT count() FROM system.settings WHERE name = '{name}'"
+        return self._post(query, "TabSeparated").strip() != b"0"
 
     def rows(self, statement: str, zone: zoneinfo.ZoneInfo | None) -> list[tuple[Any, ...]]:
         answer = self._post(statement, self.format)
@@ -326,8 +352,10 @@ class _Server:
     def _post(self, statement: str, answer_format: str) -> bytes:
         path = "/?" + urllib.parse.urlencode({**self._settings, "default_format": answer_format})
         body = statement.encode("utf-8", "surrogatepass")
-        read = _READ.match(statement) is not None
-        attempts = 1 + self._options.retries if read else 1
+        repeatable = _READ.match(statement) is not None or (
+            self._deduplicates and _DEDUPLICATED_INSERT.match(statement) is not None
+        )
+        attempts = 1 + self._options.retries if repeatable else 1
         for attempt in range(1, attempts + 1):
             try:
                 response = self._pool.urlopen(
@@ -344,7 +372,7 @@ class _Server:
                 # The connection broke after the statement may have reached the server.
                 if attempt < attempts:
                     continue
-                raise self._broken(read, attempts) from None
+                raise self._broken(repeatable, attempts) from None
             except urllib3.exceptions.HTTPError as error:
                 raise self._failure(error) from None
             data = self._decoded(response)
@@ -353,9 +381,9 @@ class _Server:
             return data
         raise AssertionError("unreachable")
 
-    def _broken(self, read: bool, attempts: int) -> ClickHouseConnectionError:
+    def _broken(self, repeatable: bool, attempts: int) -> ClickHouseConnectionError:
         where = f"The ClickHouse server at {self.address} closed the connection before answering"
-        if read:
+        if repeatable:
             return ClickHouseConnectionError(f"{where} ({attempts} attempts)")
         return ClickHouseConnectionError(
             f"{where}; the statement was not sent again, as it may have been applied"

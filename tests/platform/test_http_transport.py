@@ -18,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import zstandard
+from processes import run_python
 
 from kelvora import clickhouse
 from kelvora.clickhouse import (
@@ -27,16 +28,25 @@ from kelvora.clickhouse import (
     connect,
 )
 
-# Native answers: one block of one column and one row.
-ONE = b"\x01\x01\x01x\x05UInt8\x01"
+# One column of one row, and the server's zone: in Native (18.16) and RowBinaryWithNamesAndTypes.
+ANSWERS = {
+    "Native": (b"\x01\x01\x01x\x05UInt8\x01", b"\x01\x01\x0atimezone()\x06String\x03UTC"),
+    "RowBinaryWithNamesAndTypes": (
+        b"\x01\x01x\x05UInt8\x01",
+        b"\x01\x0atimezone()\x06String\x03UTC",
+    ),
+}
 
 
 class FakeServer:
-    """Answers `SELECT version()` and `SELECT timezone()` as 18.16 does, anything else with one
-    row; `drop(body)` says which statements lose their connection after being read, `gate`
-    holds statements until set."""
+    """Answers `SELECT version()` and `SELECT timezone()` as a server of `version` does (18.16
+    unless told), anything else with one row; `drop(body)` says which statements lose their
+    connection after being read, `gate` holds statements until set, `settings` are the ones the
+    server has."""
 
-    def __init__(self):
+    def __init__(self, version="18.16.1"):
+        self.version = version
+        self.settings = ["insert_deduplication_token"]
         self.requests = []
         self.drop = lambda body: False
         self.gate = None
@@ -62,9 +72,14 @@ class FakeServer:
                     return
                 if fake.gate is not None:
                     fake.gate.wait(30)
-                answer = {b"SELECT version()": b"18.16.1\n"}.get(body, ONE)
-                if body == b"SELECT timezone()":
-                    answer = b"\x01\x01\x0atimezone()\x06String\x03UTC"
+                # Plain TabSeparated for the version and the settings, answered below.
+                answer_format = re.search(r"default_format=(\w+)", self.path)[1]
+                one, zone = ANSWERS.get(answer_format, ANSWERS["Native"])
+                answer = {b"SELECT version()": fake.version.encode() + b"\n",
+                          b"SELECT timezone()": zone}.get(body, one)  # fmt: skip
+                if body.startswith(b"SELECT count() FROM system.settings WHERE name = "):
+                    name = body.split(b"'")[1].decode()
+                    answer = b"1\n" if name in fake.settings else b"0\n"
                 headers = {}
                 if "zstd" in self.headers.get("Accept-Encoding", ""):
                     answer = zstandard.ZstdCompressor().compress(answer)
@@ -295,6 +310,76 @@ def test_a_read_is_sent_again_after_a_broken_connection(fake, statement):
     assert client.execute(statement) == [(1,)]
     assert fake.bodies().count(statement.encode()) == 2
     client.close()
+
+
+DEDUPLICATED = [
+    "INSERT INTO t SETTINGS insert_deduplication_token = 'a,b\\'c' VALUES (1)",
+    " -- a comment\n insert into db.`t x` (a, `b)`) settings max_threads = 1, "
+    "min_insert_block_size_rows = '9', INSERT_DEDUPLICATION_TOKEN='k' FORMAT TSV\n1\t2",
+]
+
+
+@pytest.mark.parametrize("statement", DEDUPLICATED)
+@pytest.mark.parametrize(
+    "version, settings, sent",
+    [("23.8.1", ["insert_deduplication_token"], 2), ("23.8.1", [], 1), ("18.16.1", [], 1)],
+    ids=["server with the setting", "server without", "18.16"],
+)
+def test_an_insert_with_a_deduplication_token_is_sent_again_where_the_server_has_it(
+    statement, version, settings, sent
+):
+    fake = FakeServer(version)
+    fake.settings = settings
+    client = fake_client(fake)
+    # The first one sent loses its connection.
+    fake.drop = lambda body: body == statement.encode() and fake.bodies().count(body) == 1
+    if sent == 2:
+        assert client.execute(statement) == [(1,)]
+    else:
+        with pytest.raises(ClickHouseConnectionError):
+            client.execute(statement)
+    assert fake.bodies().count(statement.encode()) == sent
+    client.close()
+    fake.close()
+
+
+@pytest.mark.parametrize(
+    "statement",
+    [
+        # The words in the data or after it, in another setting's value, or a token that is empty
+        # (which deduplicates nothing).
+        "INSERT INTO t VALUES ('SETTINGS insert_deduplication_token = \\'x\\'')",
+        "INSERT INTO t SELECT 1 SETTINGS insert_deduplication_token = 'x'",
+        "INSERT INTO t SETTINGS a = 'insert_deduplication_token = \\'x\\'' VALUES (1)",
+        "INSERT INTO t SETTINGS insert_deduplication_token = '' VALUES (1)",
+    ],
+)
+def test_no_other_insert_is_sent_again_on_a_server_with_the_setting(statement):
+    fake = FakeServer("23.8.1")
+    client = fake_client(fake, "?retries=5")
+    fake.drop = lambda body: body == statement.encode()
+    with pytest.raises(ClickHouseConnectionError):
+        client.execute(statement)
+    assert fake.bodies().count(statement.encode()) == 1
+    client.close()
+    fake.close()
+
+
+def test_statements_are_told_apart_in_time_whatever_they_start_with():
+    # Spaces and comments split every way took exponential time before the first word: 60 of
+    # them held a thread for ever.
+    done = run_python(
+        """
+        from kelvora import clickhouse
+
+        for head in [" " * 60, "-- a -- b" * 60, "/* a */ /*" * 60]:
+            insert = head + "INSERT INTO t (" + "a" * 60
+            print(bool(clickhouse._READ.match(head + "x")),
+                  bool(clickhouse._DEDUPLICATED_INSERT.match(insert)))
+    """,
+        timeout=30,
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False False\n" * 3, "")
 
 
 @pytest.mark.parametrize("retries, sent", [("0", 1), ("2", 3)])
