@@ -20,3 +20,8 @@ def create_config_control_router(
 ) -> APIRouter:
     """Create the control router of a ConfigStore: conditional requests, validation and dry
     runs, history and diffs, beside the store's config router."""
+
+def document_control_plane(app: Any) -> None:
+    """Document the control plane in app.openapi(): the headers, query parameters and answers
+    (304, 409, 412, 422) that the control router adds to the config router's operations. Call
+    it once, after including both routers."""

@@ -5,6 +5,7 @@
 
 #include "setcontrol/control.hpp"
 #include "setcontrol/handlers.hpp"
+#include "setcontrol/openapi.hpp"
 #include "setcontrol/route_class.hpp"
 #include "setcontrol/validation.hpp"
 
@@ -309,6 +310,50 @@ nb::dict documented_answers(Answers answers) {
     return documented;
 }
 
+nb::dict schema_of(const char* type) {
+    nb::dict schema;
+    schema["type"] = type;
+    return schema;
+}
+
+/// The OpenAPI parameter object of a header or query parameter; unset for the others.
+nb::object parameter_of(Source source) {
+    nb::dict number = schema_of("number"), integer = schema_of("integer"),
+             boolean = schema_of("boolean");
+    number["minimum"] = 0;
+    number["maximum"] = 600;
+    integer["minimum"] = 0;
+    boolean["default"] = false;
+    switch (source) {
+    case Source::IfMatch:
+        return parameter_documentation("If-Match", "header", schema_of("string"),
+                                       "Write only if the current ETag is listed (or *): 412 "
+                                       "otherwise, with the current ETag");
+    case Source::IfNoneMatch:
+        return parameter_documentation("If-None-Match", "header", schema_of("string"),
+                                       "Reads: 304 when the current ETag is listed (or *). "
+                                       "Writes: 412 when it is listed; on a section PUT, * "
+                                       "creates the section only if absent");
+    case Source::DryRun:
+        return parameter_documentation("dry_run", "query", boolean,
+                                       "Answer what would be stored, and store nothing");
+    case Source::Wait:
+        return parameter_documentation("wait", "query", number,
+                                       "With index: seconds to wait for a later version (30)");
+    case Source::Index:
+        return parameter_documentation("index", "query", integer,
+                                       "Answer once the version is past this one");
+    case Source::Accept:
+        return parameter_documentation("Accept", "header", schema_of("string"),
+                                       "text/event-stream: a stream of change events");
+    case Source::LastEventId:
+        return parameter_documentation("Last-Event-ID", "header", schema_of("string"),
+                                       "Resume a change stream after this revision");
+    default:
+        return nb::object();
+    }
+}
+
 /// What the handlers' parameters are, in the framework's terms.
 struct Annotations {
     nb::object header, query, json_object, optional_text, optional_number, optional_integer,
@@ -321,9 +366,11 @@ void add_handler(nb::handle router, const Route& route, nb::handle options, nb::
                  const Annotations& f) {
     std::vector<Parameter> parameters;
     HandlerSignature signature;
-    nb::list defaults;
+    nb::list defaults, documented;
     bool defaulted = false;
     for (const auto& [name, source] : route.parameters) {
+        if (nb::object documentation = parameter_of(source); documentation.is_valid())
+            documented.append(documentation);
         nb::object default_value;
         switch (source) {
         case Source::PathText:
@@ -385,6 +432,16 @@ void add_handler(nb::handle router, const Route& route, nb::handle options, nb::
                       .coroutine = route.body};
     add_route(router, route.method, nb::str(route.path), options, spec, state,
               defaults.size() ? nb::object(nb::tuple(defaults)) : nb::none(), signature);
+    if (!route.overlay) return;
+    // The config router documents the operation; document_control_plane adds these to it.
+    nb::dict responses;
+    for (auto [status, answer] : nb::borrow<nb::dict>(options["responses"]))
+        responses[nb::str(status)] = answer;
+    nb::dict documentation;
+    documentation["parameters"] = documented;
+    documentation["responses"] = responses;
+    nb::object routes = router.attr("routes");
+    routes[nb::len(routes) - 1].attr("endpoint").attr("control_openapi") = documentation;
 }
 
 nb::object create_config_control_router(nb::handle module, Arguments& args) {
@@ -458,6 +515,7 @@ nb::object create_config_control_router(nb::handle module, Arguments& args) {
         nb::dict options;
         options["dependencies"] = dependencies;
         options["responses"] = documented_answers(route.answers);
+        if (route.overlay) options["include_in_schema"] = false;
         add_handler(route.overlay ? overlay : router, route, options, state, a);
     }
     return router;

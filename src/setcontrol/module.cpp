@@ -1,5 +1,6 @@
 // The module kelvora.setcontrol: the control plane of a configuration, beside its config router.
 #include "setcontrol/factory.hpp"
+#include "setcontrol/openapi.hpp"
 
 #include "native/framework.hpp"
 #include "native/module.hpp"
@@ -30,11 +31,17 @@ step: the check is the write's precondition, which the store calls under the con
 write lock (its lock table on a server), for writers in any process.
 
 Usage:
-    from kelvora.setcontrol import create_config_control_router
+    from kelvora.setcontrol import create_config_control_router, document_control_plane
     from kelvora.setplane import create_config_router
 
     app.include_router(create_config_control_router(store, schema=schema))  # first
     app.include_router(create_config_router(store))
+    document_control_plane(app)  # app.openapi() documents both on one operation
+
+FastAPI keeps one operation per path and method, so the control router's routes on the
+config router's paths stay out of the schema, and document_control_plane adds their
+headers, query parameters and answers (304, 409, 412, 422) to the config router's
+operations; the history routes are documented as they are.
 )";
 
 } // namespace
@@ -50,4 +57,5 @@ KELVORA_MODULE(setcontrol, m) {
         "kelvora.setcontrol._NotStored", "A dry run's write, stopped before it stored its row.",
         PyExc_Exception, nullptr));
     m.attr("create_config_control_router") = setcontrol::make_control_router_factory(m);
+    m.attr("document_control_plane") = setcontrol::make_document_control_plane();
 }
