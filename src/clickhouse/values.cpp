@@ -9,6 +9,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -254,6 +255,19 @@ nb::object ipv6_from_bytes(const unsigned char* bytes) {
 
 nb::object text_or_bytes(std::string_view data) {
     const auto size = static_cast<Py_ssize_t>(data.size());
+    // Short ASCII text, the common case, copied straight into a new str: the decoder's own
+    // ASCII path costs more than the copy for the few bytes of a typical value.
+    if (size <= 64) {
+        unsigned char any = 0;
+        for (char c : data)
+            any |= static_cast<unsigned char>(c);
+        if (any < 0x80) {
+            PyObject* text = PyUnicode_New(size, 127);
+            if (!text) raise_pending();
+            std::memcpy(PyUnicode_DATA(text), data.data(), data.size());
+            return nb::steal(text);
+        }
+    }
     if (PyObject* text = PyUnicode_DecodeUTF8(data.data(), size, nullptr)) return nb::steal(text);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_pending();
     PyErr_Clear();
