@@ -462,6 +462,7 @@ class ConfigStore:
         self._identity: Tuple[Any, ...] = ()
         self._database = ""
         self._shared = True
+        self._authors_ready = False
 
     # ---- configuration ------------------------------------------------------------------------
 
@@ -650,6 +651,42 @@ class ConfigStore:
             return {"version": 0, "revision": 0, "last_revision": 0}
         version, revision, last, _ = rows[0]
         return {"version": int(version), "revision": int(revision), "last_revision": int(last)}
+
+    def record_author(self, revision: int, author: str) -> None:
+        """Notes who wrote ``revision``, in the table ``<table>_authors`` (made on first use).
+        Written after the revision itself: a writer that dies in between leaves it without one."""
+        _check_int("revision", revision)
+        _check_str("author", author)
+        with self._lock:
+            self._ensure()
+            self._ensure_authors()
+            self.client.execute(
+                f"INSERT INTO {self.table}_authors (config_name, environment, revision, author)"
+                " VALUES (%(config_name)s, %(environment)s, %(revision)s, %(author)s)",
+                self._key(revision=revision, author=author),
+            )
+
+    def get_authors(self) -> Dict[int, str]:
+        """Who wrote each revision that has an author noted, by revision."""
+        with self._lock:
+            self._ensure()
+            self._ensure_authors()
+            rows = self.client.execute(
+                f"SELECT revision, any(author) FROM {self.table}_authors"
+                f" WHERE {self._where()} GROUP BY revision",
+                self._key(),
+            )
+        return {int(revision): author for revision, author in rows}
+
+    def _ensure_authors(self) -> None:
+        if self._authors_ready:
+            return
+        self.client.execute(
+            f"CREATE TABLE IF NOT EXISTS {self.table}_authors (config_name String,"
+            " environment String, revision UInt64, author String)"
+            " ENGINE = ReplacingMergeTree ORDER BY (config_name, environment, revision)"
+        )
+        self._authors_ready = True
 
     def get_revisions_after(self, revision: int) -> List[Dict[str, Any]]:
         """Every revision above ``revision``, oldest first, as ``get_revision_history`` rows."""

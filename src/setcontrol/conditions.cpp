@@ -2,6 +2,7 @@
 // If-None-Match, and the precondition a write runs under the configuration's write lock.
 #include "setcontrol/conditions.hpp"
 
+#include "setcontrol/handlers.hpp"
 #include "setcontrol/validation.hpp"
 
 #include "native/calls.hpp"
@@ -101,13 +102,14 @@ void check_not_modified(nb::handle if_none_match, const std::string& etag) {
 }
 
 nb::object write_conditions(nb::handle router, nb::handle if_match, nb::handle if_none_match,
-                            nb::handle dry_run, nb::handle section) {
+                            nb::handle dry_run, nb::handle author, nb::handle section) {
     nb::object holder = hold_state(std::make_unique<WriteConditions>());
     WriteConditions& c = state_of<WriteConditions>(holder);
     c.router = nb::borrow(router);
     c.if_match = nb::borrow(if_match);
     c.if_none_match = nb::borrow(if_none_match);
     c.section = nb::borrow(section);
+    c.author = author_named(author);
     c.dry_run = is_true(dry_run);
     c.stored = nb::none();
     return holder;

@@ -30,17 +30,18 @@ struct WriteConditions : RouterState {
     nb::object if_match;      ///< header text or None
     nb::object if_none_match; ///< header text or None
     nb::object section;       ///< the section a section write targets, or None
+    nb::object author;        ///< who writes (text), or None
     bool dry_run = false;
     nb::object stored; ///< the row the write stored (or would have), once the checks passed
 
     int traverse(visitproc visit, void* arg) const override {
-        return visit_all(visit, arg, router, if_match, if_none_match, section, stored);
+        return visit_all(visit, arg, router, if_match, if_none_match, section, author, stored);
     }
 };
 
 /// The conditions of one write request, held by a new holder object.
 nb::object write_conditions(nb::handle router, nb::handle if_match, nb::handle if_none_match,
-                            nb::handle dry_run, nb::handle section = nb::none());
+                            nb::handle dry_run, nb::handle author, nb::handle section = nb::none());
 
 /// The store's `Precondition` callable over a holder of `WriteConditions`.
 nb::object precondition(nb::handle conditions);

@@ -56,7 +56,7 @@ Task get_full_config(nb::object state, nb::object if_none_match, nb::object wait
 }
 
 Task replace_config(nb::object state, nb::object new_config, nb::object if_match,
-                    nb::object if_none_match, nb::object dry_run) {
+                    nb::object if_none_match, nb::object dry_run, nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     refuse_text_without_utf8(new_config);
     try {
@@ -64,7 +64,7 @@ Task replace_config(nb::object state, nb::object new_config, nb::object if_match
             validate_config(r, new_config);
             new_config = model_as_dict(call_with_mapping(r.config_model, new_config));
         }
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("update_config"),
                                                        conditions, nb::make_tuple(new_config));
@@ -79,11 +79,11 @@ Task replace_config(nb::object state, nb::object new_config, nb::object if_match
 }
 
 Task update_config(nb::object state, nb::object patch, nb::object if_match,
-                   nb::object if_none_match, nb::object dry_run) {
+                   nb::object if_none_match, nb::object dry_run, nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     refuse_text_without_utf8(patch);
     try {
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("patch_config"),
                                                        conditions, nb::make_tuple(patch));
@@ -111,12 +111,14 @@ Task get_section(nb::object state, nb::object section, nb::object if_none_match)
 }
 
 Task replace_section(nb::object state, nb::object section, nb::object section_config,
-                     nb::object if_match, nb::object if_none_match, nb::object dry_run) {
+                     nb::object if_match, nb::object if_none_match, nb::object dry_run,
+                     nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     refuse_text_without_utf8(section);
     refuse_text_without_utf8(section_config);
     try {
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, section);
+        nb::object conditions =
+            write_conditions(state, if_match, if_none_match, dry_run, author, section);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::dict one_section = ordered({{section, section_config}});
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("patch_config"),
@@ -132,7 +134,7 @@ Task replace_section(nb::object state, nb::object section, nb::object section_co
 }
 
 Task delete_section(nb::object state, nb::object section, nb::object if_match,
-                    nb::object if_none_match, nb::object dry_run) {
+                    nb::object if_none_match, nb::object dry_run, nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     try {
         nb::object config = co_await r.get_config(false);
@@ -141,7 +143,7 @@ Task delete_section(nb::object state, nb::object section, nb::object if_match,
         // applied onto the latest version.
         nb::object remaining = nb::module_::import_("copy").attr("copy")(config);
         call_method(remaining, KELVORA_NAME("pop"), section);
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("update_config"),
                                                        conditions, nb::make_tuple(remaining));

@@ -62,7 +62,8 @@ enum class Source {
     Wait,
     Index,
     Accept,
-    LastEventId
+    LastEventId,
+    Author
 };
 
 /// Which answers a route adds to the config router's, for its OpenAPI description.
@@ -157,6 +158,7 @@ constexpr const char* restore_revision_doc = R"(
 constexpr std::pair<const char*, Source> if_match{"if_match", Source::IfMatch};
 constexpr std::pair<const char*, Source> if_none_match{"if_none_match", Source::IfNoneMatch};
 constexpr std::pair<const char*, Source> dry_run{"dry_run", Source::DryRun};
+constexpr std::pair<const char*, Source> author{"author", Source::Author};
 constexpr std::pair<const char*, Source> section{"section", Source::PathText};
 constexpr std::pair<const char*, Source> version{"version", Source::PathNumber};
 constexpr std::pair<const char*, Source> revision{"revision", Source::PathNumber};
@@ -184,13 +186,13 @@ const std::vector<Route>& routes() {
          "/",
          KELVORA_HANDLER(replace_config),
          Answers::Write,
-         {body("new_config"), if_match, if_none_match, dry_run}},
+         {body("new_config"), if_match, if_none_match, dry_run, author}},
         {true,
          "patch",
          "/",
          KELVORA_HANDLER(update_config),
          Answers::Write,
-         {body("patch"), if_match, if_none_match, dry_run}},
+         {body("patch"), if_match, if_none_match, dry_run, author}},
         {true,
          "get",
          "/{section}",
@@ -202,13 +204,13 @@ const std::vector<Route>& routes() {
          "/{section}",
          KELVORA_HANDLER(replace_section),
          Answers::Write,
-         {section, body("section_config"), if_match, if_none_match, dry_run}},
+         {section, body("section_config"), if_match, if_none_match, dry_run, author}},
         {true,
          "delete",
          "/{section}",
          KELVORA_HANDLER(delete_section),
          Answers::Write,
-         {section, if_match, if_none_match, dry_run}},
+         {section, if_match, if_none_match, dry_run, author}},
         {true,
          "get",
          "/versions/{version}",
@@ -220,25 +222,25 @@ const std::vector<Route>& routes() {
          "/versions/{version}",
          KELVORA_HANDLER(update_config_version),
          Answers::Write,
-         {version, body("payload"), if_match, if_none_match, dry_run}},
+         {version, body("payload"), if_match, if_none_match, dry_run, author}},
         {true,
          "patch",
          "/versions/{version}",
          KELVORA_HANDLER(patch_config_version),
          Answers::Write,
-         {version, body("patch"), if_match, if_none_match, dry_run}},
+         {version, body("patch"), if_match, if_none_match, dry_run, author}},
         {true,
          "post",
          "/versions",
          KELVORA_HANDLER(create_new_version),
          Answers::Write,
-         {if_match, if_none_match, dry_run}},
+         {if_match, if_none_match, dry_run, author}},
         {true,
          "post",
          "/versions/{version}/restore",
          KELVORA_HANDLER(restore_version),
          Answers::Write,
-         {version, if_match, if_none_match, dry_run}},
+         {version, if_match, if_none_match, dry_run, author}},
         {true,
          "get",
          "/database/current",
@@ -274,7 +276,7 @@ const std::vector<Route>& routes() {
          "/revisions/{revision}/restore",
          KELVORA_HANDLER(restore_revision),
          Answers::HistoryWrite,
-         {revision, if_match, if_none_match, dry_run}},
+         {revision, if_match, if_none_match, dry_run, author}},
     };
     return table;
 }
@@ -356,6 +358,7 @@ nb::object parameter_of(Source source) {
 
 /// What the handlers' parameters are, in the framework's terms.
 struct Annotations {
+    nb::object author; ///< Depends(the authentication dependency, or one naming nobody)
     nb::object header, query, json_object, optional_text, optional_number, optional_integer,
         boolean;
     nb::handle text = reinterpret_cast<PyObject*>(&PyUnicode_Type);
@@ -410,6 +413,12 @@ void add_handler(nb::handle router, const Route& route, nb::handle options, nb::
             parameters.push_back({name, "Optional[int]"});
             signature.add(name, f.optional_integer, default_value);
             break;
+        case Source::Author:
+            // The authentication dependency's answer (FastAPI runs it once per request).
+            default_value = f.author;
+            parameters.push_back({name});
+            signature.add(name, nb::handle(), default_value);
+            break;
         case Source::DryRun:
             default_value = f.query(false);
             parameters.push_back({name, "bool"});
@@ -442,6 +451,20 @@ void add_handler(nb::handle router, const Route& route, nb::handle options, nb::
     documentation["responses"] = responses;
     nb::object routes = router.attr("routes");
     routes[nb::len(routes) - 1].attr("endpoint").attr("control_openapi") = documentation;
+}
+
+Task nobody(nb::object) {
+    co_return nb::none();
+}
+
+/// The dependency of routers without authentication: nobody is named.
+nb::object make_nobody() {
+    static const FunctionSpec spec{.name = "nobody",
+                                   .qualname = "create_config_control_router.<locals>.nobody",
+                                   .module = module_name,
+                                   .parameters = {},
+                                   .coroutine = coroutine_body<nobody>()};
+    return make_function(spec);
 }
 
 nb::object create_config_control_router(nb::handle module, Arguments& args) {
@@ -493,6 +516,8 @@ nb::object create_config_control_router(nb::handle module, Arguments& args) {
     nb::module_ fastapi = nb::module_::import_("fastapi");
     nb::module_ typing = nb::module_::import_("typing");
     Annotations a;
+    a.author =
+        framework().depends(is_true(auth_dependency) ? nb::borrow(auth_dependency) : make_nobody());
     a.header = fastapi.attr("Header");
     a.query = framework().query;
     a.json_object = typing.attr("Dict")[nb::make_tuple(a.text, typing.attr("Any"))];

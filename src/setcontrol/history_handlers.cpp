@@ -22,6 +22,13 @@ nb::object iso_or_none(nb::handle timestamp) {
     return call_method(timestamp, KELVORA_NAME("isoformat"));
 }
 
+/// Who wrote `revision`, from the store's authors by revision; None when nobody was noted.
+nb::object author_of(nb::handle authors, nb::handle revision) {
+    PyObject* found = PyDict_GetItemWithError(authors.ptr(), revision.ptr());
+    if (!found && PyErr_Occurred()) raise_pending();
+    return found ? nb::borrow(found) : nb::none();
+}
+
 std::string version_missing(const ControlRouter& r, nb::handle version) {
     return "Version " + py_format(version) + " not found for " + r.config_name_text;
 }
@@ -68,12 +75,15 @@ Task get_version_revisions(nb::object state, nb::object version) {
     try {
         nb::object rows = co_await r.in_thread(KELVORA_NAME("get_revision_history"), version);
         if (!is_true(rows)) raise_http_error(404, version_missing(r, version));
+        nb::object authors = co_await r.in_thread(KELVORA_NAME("get_authors"));
         nb::list revisions;
-        for (nb::handle row : rows)
-            revisions.append(
-                ordered({{KELVORA_NAME("revision"), field(row, KELVORA_NAME("revision"))},
-                         {KELVORA_NAME("updated_at"),
-                          iso_or_none(field(row, KELVORA_NAME("updated_at")))}}));
+        for (nb::handle row : rows) {
+            nb::object revision = field(row, KELVORA_NAME("revision"));
+            revisions.append(ordered(
+                {{KELVORA_NAME("revision"), revision},
+                 {KELVORA_NAME("updated_at"), iso_or_none(field(row, KELVORA_NAME("updated_at")))},
+                 {KELVORA_NAME("author"), author_of(authors, revision)}}));
+        }
         co_return r.answer(ordered({{KELVORA_NAME("status"), KELVORA_NAME("success")},
                                     {KELVORA_NAME("version"), version},
                                     {KELVORA_NAME("revisions"), revisions}}));
@@ -89,6 +99,7 @@ Task get_revision(nb::object state, nb::object revision, nb::object if_none_matc
         nb::object row = co_await start(revision_row(state, revision),
                                         KELVORA_NAME("create_config_control_router.<locals>._row"));
         nb::object version = field(row, KELVORA_NAME("version"));
+        nb::object authors = co_await r.in_thread(KELVORA_NAME("get_authors"));
         const std::string etag = etag_of(version, revision);
         check_not_modified(if_none_match, etag);
         co_return r.answer(ordered({{KELVORA_NAME("status"), KELVORA_NAME("success")},
@@ -96,6 +107,7 @@ Task get_revision(nb::object state, nb::object revision, nb::object if_none_matc
                                     {KELVORA_NAME("revision"), revision},
                                     {KELVORA_NAME("updated_at"),
                                      iso_or_none(field(row, KELVORA_NAME("updated_at")))},
+                                    {KELVORA_NAME("author"), author_of(authors, revision)},
                                     {KELVORA_NAME("config"), field(row, KELVORA_NAME("payload"))}}),
                            etag);
     } catch (...) {
@@ -131,10 +143,10 @@ Task diff_revisions(nb::object state, nb::object revision, nb::object other) {
 }
 
 Task restore_revision(nb::object state, nb::object revision, nb::object if_match,
-                      nb::object if_none_match, nb::object dry_run) {
+                      nb::object if_none_match, nb::object dry_run, nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     try {
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("restore_revision"),
                                                        conditions, nb::make_tuple(revision));

@@ -52,11 +52,12 @@ Task get_config_by_version(nb::object state, nb::object version, nb::object if_n
 }
 
 Task update_config_version(nb::object state, nb::object version, nb::object payload,
-                           nb::object if_match, nb::object if_none_match, nb::object dry_run) {
+                           nb::object if_match, nb::object if_none_match, nb::object dry_run,
+                           nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     refuse_text_without_utf8(payload);
     try {
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored =
             co_await conditional_write(state, KELVORA_NAME("update_config_version"), conditions,
@@ -72,11 +73,12 @@ Task update_config_version(nb::object state, nb::object version, nb::object payl
 }
 
 Task patch_config_version(nb::object state, nb::object version, nb::object patch,
-                          nb::object if_match, nb::object if_none_match, nb::object dry_run) {
+                          nb::object if_match, nb::object if_none_match, nb::object dry_run,
+                          nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     refuse_text_without_utf8(patch);
     try {
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("patch_config_version"),
                                                        conditions, nb::make_tuple(version, patch));
@@ -91,11 +93,11 @@ Task patch_config_version(nb::object state, nb::object version, nb::object patch
 }
 
 Task create_new_version(nb::object state, nb::object if_match, nb::object if_none_match,
-                        nb::object dry_run) {
+                        nb::object dry_run, nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     try {
         nb::object previous = co_await r.in_thread(KELVORA_NAME("get_version"));
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("create_new_version"),
                                                        conditions, nb::tuple());
@@ -115,11 +117,11 @@ Task create_new_version(nb::object state, nb::object if_match, nb::object if_non
 }
 
 Task restore_version(nb::object state, nb::object version, nb::object if_match,
-                     nb::object if_none_match, nb::object dry_run) {
+                     nb::object if_none_match, nb::object dry_run, nb::object author) {
     ControlRouter& r = state_of<ControlRouter>(state);
     try {
         nb::object current = co_await r.in_thread(KELVORA_NAME("get_version"));
-        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run);
+        nb::object conditions = write_conditions(state, if_match, if_none_match, dry_run, author);
         WriteConditions& c = state_of<WriteConditions>(conditions);
         nb::object stored = co_await conditional_write(state, KELVORA_NAME("restore_version"),
                                                        conditions, nb::make_tuple(version));

@@ -2,6 +2,7 @@
 #include "setcontrol/conditions.hpp"
 #include "setcontrol/handlers.hpp"
 
+#include "native/attributes.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
 
@@ -35,10 +36,29 @@ Task write_under_conditions(nb::object state, nb::object method, nb::object cond
         else
             throw;
     }
+    WriteConditions& c = state_of<WriteConditions>(conditions);
+    if (stored && !c.author.is_none()) {
+        nb::object revision =
+            steal_or_raise(PyObject_GetItem(c.stored.ptr(), KELVORA_NAME("revision").ptr()));
+        co_await r.in_thread(KELVORA_NAME("record_author"), revision, c.author);
+    }
     co_return nb::bool_(stored);
 }
 
 } // namespace
+
+nb::object author_named(nb::handle principal) {
+    if (PyUnicode_Check(principal.ptr())) return nb::borrow(principal);
+    nb::object name;
+    if (PyDict_Check(principal.ptr())) {
+        PyObject* found = PyDict_GetItemString(principal.ptr(), "name");
+        if (found) name = nb::borrow(found);
+    } else if (!principal.is_none()) {
+        lookup_attribute(principal, KELVORA_NAME("name"), name);
+    }
+    if (name.is_valid() && PyUnicode_Check(name.ptr())) return name;
+    return nb::none();
+}
 
 nb::object conditional_write(nb::handle state, nb::handle method, nb::handle conditions,
                              nb::handle args) {

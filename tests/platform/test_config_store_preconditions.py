@@ -98,3 +98,12 @@ def test_restoring_a_missing_revision_is_refused(store):
 def test_state_of_a_new_configuration(engine, database):
     store = ConfigStore(client=engine, table=f"{database}.config")
     assert store.get_state() == {"version": 1, "revision": 1, "last_revision": 1}
+
+
+def test_authors_are_noted_by_revision(store):
+    assert store.get_authors() == {}
+    store.record_author(2, "alice")
+    store.record_author(1, "bob")
+    assert store.get_authors() == {1: "bob", 2: "alice"}
+    other = ConfigStore(client=store.client, table=store.table, config_name="other")
+    assert other.get_authors() == {}

@@ -3,7 +3,7 @@ write whose configuration moved on, If-None-Match: * creating a section only if 
 request that uses none of it answered as the config router alone answers it."""
 
 import pytest
-from conftest import INITIAL, etag
+from setcontrol_app import INITIAL, etag
 
 
 @pytest.mark.parametrize(

@@ -2,7 +2,8 @@
 revisions with their summary, and restoring a revision."""
 
 import pytest
-from conftest import INITIAL
+from fastapi import Header
+from setcontrol_app import INITIAL
 
 
 @pytest.fixture
@@ -34,6 +35,7 @@ def test_one_revision_with_its_payload(http, edited):
         "status": "success",
         "version": 2,
         "revision": 2,
+        "author": None,
         "config": {"service": {"port": 81, "tls": True}, "cache": {"ttl": 5}},
     }
     assert response.headers["etag"] == '"2.2"'
@@ -108,3 +110,39 @@ def test_restore_of_a_revision_writes_it_into_the_latest_version(http, edited):
     }
     assert http.get("/config/", headers={"If-None-Match": "*"}).headers["etag"] == '"2.4"'
     assert edited.get_revision(3)["payload"] == INITIAL
+
+
+class Principal:
+    def __init__(self, name):
+        self.name = name
+
+
+@pytest.mark.parametrize(
+    "principal",
+    [lambda user: user, lambda user: {"name": user}, Principal],
+    ids=["text", "mapping", "attribute"],
+)
+def test_revisions_name_who_wrote_them_where_authentication_names_one(store, serve, principal):
+    async def authenticate(x_user: str = Header("nobody")):
+        return principal(x_user)
+
+    http = serve(store, auth_dependency=authenticate)
+    for user in ["alice", "bob"]:
+        response = http.patch(
+            "/config/", json={"by": user}, headers={"If-Match": "*", "X-User": user}
+        )
+        assert response.status_code == 200, response.text
+    listed = http.get("/config/versions/3/revisions").json()["revisions"]
+    assert [(r["revision"], r["author"]) for r in listed] == [(3, "bob")]
+    assert http.get("/config/revisions/2").json()["author"] == "alice"
+    assert http.get("/config/revisions/1").json()["author"] is None
+
+
+def test_a_dependency_that_names_nobody_records_no_author(store, serve):
+    async def authenticate():
+        return 42
+
+    http = serve(store, auth_dependency=authenticate)
+    assert http.put("/config/x", json={}, headers={"If-Match": "*"}).status_code == 200
+    assert http.get("/config/revisions/2").json()["author"] is None
+    assert store.get_authors() == {}

@@ -3,8 +3,8 @@ headers, query parameters and answers (304, 409, 412, 422) once document_control
 the history operations are documented as they are, and the schema is valid OpenAPI."""
 
 import pytest
-from conftest import build_app
 from openapi_spec_validator import validate
+from setcontrol_app import build_app
 
 from kelvora.setcontrol import document_control_plane
 

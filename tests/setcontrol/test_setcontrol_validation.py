@@ -2,8 +2,8 @@
 the path of the failing value; and dry runs, which answer what would be stored and store nothing."""
 
 import pytest
-from conftest import INITIAL
 from pydantic import BaseModel
+from setcontrol_app import INITIAL
 
 SCHEMA = {
     "type": "object",

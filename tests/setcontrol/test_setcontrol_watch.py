@@ -5,7 +5,7 @@ import asyncio
 import time
 
 import pytest
-from conftest import INITIAL, build_app
+from setcontrol_app import INITIAL, build_app
 
 from kelvora.backend import ConfigStore
 from kelvora.config_feed import ConfigFeed
