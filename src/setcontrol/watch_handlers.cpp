@@ -41,10 +41,10 @@ Task poll_for_change(nb::object state, nb::object wait, nb::object index) {
 nb::object resumed_after(nb::handle last_event_id) {
     if (last_event_id.is_none()) return nb::none();
     const std::string text = utf8(last_event_id);
-    if (text.empty() || text.size() > 19 ||
+    if (text.empty() || text.size() > 20 ||
         text.find_first_not_of("0123456789") != std::string::npos)
         raise_http_error(400, "Last-Event-ID must be a revision number, not '" + text + "'");
-    return nb::int_(std::stoll(text));
+    return steal_or_raise(PyLong_FromString(text.c_str(), nullptr, 10));
 }
 
 Task stream_changes(nb::object state, nb::object last_event_id) {

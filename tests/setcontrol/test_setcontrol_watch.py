@@ -137,10 +137,12 @@ def test_a_resumed_stream_starts_after_its_last_event(store):
     assert text == 'id: 3\nevent: change\ndata: {"version":3,"revision":3,"changed":["b"]}\n\n'
 
 
-def test_a_last_event_id_that_is_no_revision_is_refused(http):
-    response = http.get("/config/", headers={"Accept": "text/event-stream", "Last-Event-ID": "x"})
+@pytest.mark.parametrize("last", ["x", "-1", "1.5", "", "1" * 21])
+def test_a_last_event_id_that_is_no_revision_is_refused(http, last):
+    headers = {"Accept": "text/event-stream", "Last-Event-ID": last}
+    response = http.get("/config/", headers=headers)
     assert response.status_code == 400, response.text
-    assert response.json() == {"detail": "Last-Event-ID must be a revision number, not 'x'"}
+    assert response.json() == {"detail": f"Last-Event-ID must be a revision number, not '{last}'"}
 
 
 class CountingClient:
