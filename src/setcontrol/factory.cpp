@@ -67,7 +67,7 @@ enum class Source {
 };
 
 /// Which answers a route adds to the config router's, for its OpenAPI description.
-enum class Answers { Read, Write, History, HistoryWrite };
+enum class Answers { Watch, Read, Write, History, HistoryWrite };
 
 struct Route {
     bool overlay; ///< on a path of the config router (the control route class)
@@ -175,7 +175,7 @@ const std::vector<Route>& routes() {
          "get",
          "/",
          KELVORA_HANDLER(get_full_config),
-         Answers::Read,
+         Answers::Watch,
          {if_none_match,
           {"wait", Source::Wait},
           {"index", Source::Index},
@@ -292,11 +292,16 @@ nb::dict described(const char* text) {
 /// The answers a route documents beside its 200.
 nb::dict documented_answers(Answers answers) {
     nb::dict documented;
-    const bool reads = answers == Answers::Read || answers == Answers::History;
-    if (answers == Answers::Read || answers == Answers::History)
+    const bool writes = answers == Answers::Write || answers == Answers::HistoryWrite;
+    if (!writes)
         documented[nb::int_(304)] = described("Not Modified: If-None-Match names the current ETag");
+    if (answers == Answers::Watch) {
+        documented[nb::int_(400)] = described("Last-Event-ID names no revision");
+        documented[nb::int_(422)] = described("wait or index out of range");
+        return documented;
+    }
     documented[nb::int_(404)] = described("The section, version or revision does not exist");
-    if (!reads) {
+    if (writes) {
         documented[nb::int_(409)] =
             described("Conflict: the write lock was broken before the write completed; nothing "
                       "was stored");

@@ -33,7 +33,7 @@ def added(operation):
 @pytest.mark.parametrize(
     ("path", "method", "parameters", "answers"),
     [
-        ("/config/", "get", WATCH, {"200", "304", "404"}),
+        ("/config/", "get", WATCH, {"200", "304", "400", "422"}),
         ("/config/", "put", CONDITIONS, WRITE_ANSWERS),
         ("/config/", "patch", CONDITIONS, WRITE_ANSWERS),
         ("/config/{section}", "get", [("If-None-Match", "header")], {"200", "304", "404", "422"}),
