@@ -6,12 +6,17 @@ so any non-empty name works and none is read as SQL. DuckDB matches names withou
 case of ASCII letters, so ``Sales`` and ``sales`` name the same table.
 
 A stored table keeps the frame's columns and rows (not its index) plus a hidden column holding
-each row's position, by which answers come back in stored order. The time of the last store is
-kept as the table's comment, so it survives with a database file.
+each row's position, by which answers come back in stored order. DuckDB keeps a table's row order
+through a scan of one table, a WHERE of plain comparisons, LIMIT and OFFSET (with
+``preserve_insertion_order``, which the manager sets), so the answers to such conditions (those of
+``page`` and ``DuckDbBackend``) need no sort; a condition that may hide a join (a subquery, a long
+IN list) is sorted by the position. The time of the last store is kept as the table's comment,
+so it survives with a database file.
 """
 
 import datetime
 import operator
+import re
 import threading
 from typing import Any, Dict, List, Tuple
 
@@ -28,6 +33,13 @@ _FRAME_NAME = f'"temp"."main"."{_FRAME}"'
 _UPPER = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 _LOWER = "abcdefghijklmnopqrstuvwxyz"
 _FOLD = str.maketrans(_UPPER, _LOWER)
+
+# A condition DuckDB answers in the table's own order: columns compared with one literal each
+# (or IS NULL), joined by AND, as DuckDbBackend writes them.
+_COLUMN = r'(?:[A-Za-z_][A-Za-z0-9_]*|"(?:[^"]|"")+")'
+_LITERAL = r"(?:-?\d+(?:\.\d+)?(?:[eE][+-]?\d+)?|True|False|'(?:[^']|'')*')"
+_COMPARISON = rf"{_COLUMN}\s*(?:=\s*{_LITERAL}|IS\s+NULL)"
+_PLAIN_CONDITION = re.compile(rf"\s*{_COMPARISON}(?:\s+AND\s+{_COMPARISON})*\s*")
 
 
 def _quote(name: str) -> str:
@@ -46,6 +58,14 @@ def _single(cursor: duckdb.DuckDBPyConnection) -> Any:
     if row is None:
         raise AssertionError("the statement answered no row")
     return row[0]
+
+
+def _equalities(equal: Dict[str, Any] | None) -> Tuple[str, List[Any]]:
+    """The WHERE clause of column = value conditions, and its parameters."""
+    if not equal:
+        return "", []
+    conditions = " AND ".join(f"{_quote(column)} = ?" for column in equal)
+    return f" WHERE {conditions}", list(equal.values())
 
 
 def _check_name(kind: str, name: Any) -> str:
@@ -76,6 +96,8 @@ class DuckDbCacheManager:
 
     def __init__(self, path: str = ":memory:") -> None:
         self._connection = duckdb.connect(path)
+        # Answers follow the stored order without sorting only while this holds (the default).
+        self._connection.execute("SET preserve_insertion_order = true")
         self._catalog: str = _single(self._connection.execute("SELECT current_database()"))
         self._write_lock = threading.Lock()
 
@@ -148,11 +170,12 @@ class DuckDbCacheManager:
         """
         name = self._name(database, table)
         limit = operator.index(limit)
-        sql = f"SELECT * FROM {name}"
+        sql = f"SELECT * EXCLUDE ({_quote(_ROW)}) FROM {name}"
         if sql_where:
             # On lines of their own, so that a trailing comment cannot swallow the bracket.
             sql += f" WHERE (\n{sql_where}\n)"
-        sql += f" ORDER BY {_quote(_ROW)}"
+            if not _PLAIN_CONDITION.fullmatch(sql_where):
+                sql += f" ORDER BY {_quote(_ROW)}"
         if limit > 0:
             sql += f" LIMIT {limit}"
         with self._connection.cursor() as cursor:
@@ -163,7 +186,6 @@ class DuckDbCacheManager:
                 if self._find(cursor, database, table) is None:
                     raise self._not_cached(database, table) from None
                 raise
-        del frame[_ROW]
         return frame
 
     def page(
@@ -191,14 +213,7 @@ class DuckDbCacheManager:
         """
         name = self._name(database, table)
         limit, offset = operator.index(limit), operator.index(offset)
-        conditions = [f"{_quote(column)} = ?" for column in equal or {}]
-        where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
-        values = list((equal or {}).values())
-        page_sql = f"SELECT * EXCLUDE ({_quote(_ROW)}) FROM {name}{where} ORDER BY {_quote(_ROW)}"
-        if limit > 0:
-            page_sql += f" LIMIT {limit}"
-        if offset > 0:
-            page_sql += f" OFFSET {offset}"
+        where, values = _equalities(equal)
         with self._connection.cursor() as cursor:
             # One transaction, so that the total and the page describe the same version.
             cursor.execute("BEGIN TRANSACTION")
@@ -209,11 +224,54 @@ class DuckDbCacheManager:
                 if self._find(cursor, database, table) is None:
                     raise self._not_cached(database, table) from None
                 raise
-            result = cursor.execute(page_sql, values)
-            columns = [entry[0] for entry in result.description or []]
-            rows = [dict(zip(columns, row, strict=True)) for row in result.fetchall()]
+            rows = self._records(cursor, name, where, values, limit, offset)
             cursor.execute("COMMIT")
         return total, rows
+
+    def rows(
+        self,
+        *,
+        database: str,
+        table: str,
+        equal: Dict[str, Any] | None = None,
+        limit: int = 0,
+        offset: int = 0,
+    ) -> List[Dict[str, Any]]:
+        """Answers the page ``page`` answers, without counting: one statement, for lookups by
+        key that need no total.
+
+        Raises:
+            ValueError: ``Table '<database>.<table>' is not cached``.
+        """
+        name = self._name(database, table)
+        limit, offset = operator.index(limit), operator.index(offset)
+        where, values = _equalities(equal)
+        with self._connection.cursor() as cursor:
+            try:
+                return self._records(cursor, name, where, values, limit, offset)
+            except duckdb.CatalogException:
+                if self._find(cursor, database, table) is None:
+                    raise self._not_cached(database, table) from None
+                raise
+
+    @staticmethod
+    def _records(
+        cursor: duckdb.DuckDBPyConnection,
+        name: str,
+        where: str,
+        values: List[Any],
+        limit: int,
+        offset: int,
+    ) -> List[Dict[str, Any]]:
+        """The rows of a page in stored order (the conditions are plain equalities)."""
+        sql = f"SELECT * EXCLUDE ({_quote(_ROW)}) FROM {name}{where}"
+        if limit > 0:
+            sql += f" LIMIT {limit}"
+        if offset > 0:
+            sql += f" OFFSET {offset}"
+        result = cursor.execute(sql, values)
+        columns = [entry[0] for entry in result.description or []]
+        return [dict(zip(columns, row, strict=True)) for row in result.fetchall()]
 
     def get_table_info(self, *, database: str, table: str) -> Dict[str, Any]:
         """Answers what a cached table holds.

@@ -153,7 +153,8 @@ def cache_router(
 
     def get_cached(**key: Any) -> Dict[str, Any]:
         """One row of the cached copy by its key."""
-        _, records = page(key, 1, 0)
+        equal = {column: condition(column, v) for column, v in key.items()}
+        records = decoded(cache.rows(database=database, table=table.name, equal=equal, limit=1))
         if not records:
             value = key[table.key]
             raise HTTPException(
