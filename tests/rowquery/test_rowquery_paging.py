@@ -1,0 +1,100 @@
+"""Paging of GET /query/: the keyset cursor in the table's sorting key order, offset paging for
+an order of the request's, and the three count modes."""
+
+import base64
+
+import pytest
+from conftest import serve
+
+
+def walk(api, url):
+    """Every page from `url` on, following the next links."""
+    pages = []
+    while url:
+        r = api.get(url)
+        assert r.status_code == 200, r.text
+        pages.append(r.json())
+        url = r.json()["next"]
+    return pages
+
+
+def test_cursor_pages_cover_the_filter_once_in_key_order(api):
+    pages = walk(api, "/items/query/?select=name&limit=4&id=ne.5")
+    assert [len(p["items"]) for p in pages] == [4, 4, 4, 4, 4, 4]
+    names = [row["name"] for p in pages for row in p["items"]]
+    assert names == [f"n{i}" for i in range(25) if i != 5]
+    assert [p["offset"] for p in pages] == [0, None, None, None, None, None]
+    # The link keeps the request's own parameters and carries the position, nothing else.
+    assert pages[0]["next"] == "/items/query/?select=name&limit=4&id=ne.5&cursor=WyIzIl0"
+    assert base64.urlsafe_b64decode("WyIzIl0=") == b'["3"]'
+
+
+def test_a_request_order_pages_by_offset(api):
+    pages = walk(api, "/items/query/?select=id&order=id.desc&limit=10")
+    assert [p["offset"] for p in pages] == [0, 10, 20]
+    assert pages[0]["next"] == "/items/query/?select=id&order=id.desc&limit=10&offset=10"
+    assert [row["id"] for p in pages for row in p["items"]] == list(range(24, -1, -1))
+
+
+def test_the_cursor_follows_a_compound_sorting_key(engine, database):
+    table = f"{database}.events"
+    engine.execute(
+        f"CREATE TABLE {table} (day Date, seq UInt32, v String) ENGINE = MergeTree "
+        "ORDER BY (day, seq)"
+    )
+    engine.execute(
+        f"INSERT INTO {table} SELECT toDate('2024-01-01') + intDiv(number, 3), number % 3, "
+        "toString(number) FROM numbers(10)"
+    )
+    api = serve(engine, table)
+    pages = walk(api, "/items/query/?limit=4&select=v")
+    assert [row["v"] for p in pages for row in p["items"]] == [str(i) for i in range(10)]
+
+
+@pytest.mark.parametrize(
+    ("query", "detail"),
+    [
+        ("cursor=WyIzIl0&order=id", "A cursor pages in the table's own order: leave out order"),
+        ("cursor=WyIzIl0&offset=4", "A page is asked for by cursor or by offset, not both"),
+        ("cursor=bm90IGpzb24", "The cursor is not one this table gave"),
+        ("cursor=WyIzIiwiNCJd", "The cursor is not one this table gave"),
+        ("cursor=WyJ4Il0", "The cursor is not one this table gave"),
+        ("cursor=%25%25", "The cursor is not one this table gave"),
+    ],
+)
+def test_a_cursor_that_does_not_fit_is_422(api, query, detail):
+    r = api.get("/items/query/?" + query)
+    assert r.status_code == 422, r.text
+    assert r.json() == {"detail": detail}
+
+
+def test_a_table_without_a_plain_sorting_key_or_key_pages_by_offset(engine, database):
+    table = f"{database}.logs"
+    engine.execute(
+        f"CREATE TABLE {table} (t DateTime, m String) ENGINE = MergeTree ORDER BY toDate(t)"
+    )
+    engine.execute(
+        f"INSERT INTO {table} VALUES ('2024-01-01 00:00:00', 'a'), ('2024-01-02 00:00:00', 'b')"
+    )
+    api = serve(engine, table)
+    page = api.get("/items/query/?limit=1&order=t").json()
+    assert page["next"] == "/items/query/?limit=1&order=t&offset=1"
+    assert api.get("/items/query/?cursor=WyIzIl0").json() == {
+        "detail": "This table has no cursor order: page with offset"
+    }
+
+
+@pytest.mark.parametrize(
+    ("count", "expected"),
+    [("exact", 12), ("none", None)],
+)
+def test_count_modes(api, count, expected):
+    page = api.get(f"/items/query/?limit=1&id=gte.13&count={count}").json()
+    assert (page["count"], page["count_mode"]) == (expected, count)
+
+
+def test_the_estimate_is_the_engines_own(api, engine, items):
+    page = api.get("/items/query/?limit=1&id=gte.13&count=estimated").json()
+    explained = engine.execute(f"EXPLAIN ESTIMATE SELECT `id` FROM {items} WHERE `id` >= 13")
+    assert page["count_mode"] == "estimated"
+    assert page["count"] == sum(row[3] for row in explained) == 25
