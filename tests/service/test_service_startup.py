@@ -88,3 +88,31 @@ def test_a_failed_start_keeps_a_data_directory_it_did_not_make(tmp_path):
     with Service("--data-dir", "kelvora-data", cwd=tmp_path) as service:
         assert service.http.get("/products/1").status_code == 200
         assert service.stop() == 0
+
+
+def test_accepted_connections_send_small_answers_at_once():
+    # With Nagle's algorithm on, each answer after the first on a kept-alive connection waits
+    # for the client's delayed ACK: the event loop turns it off on the listener's connections.
+    import asyncio
+
+    from kelvora.service import _listen
+
+    async def accept_one():
+        listener = _listen("127.0.0.1", 0)
+        accepted = asyncio.get_running_loop().create_future()
+
+        class Protocol(asyncio.Protocol):
+            def connection_made(self, transport):
+                sock = transport.get_extra_info("socket")
+                accepted.set_result(sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+                transport.close()
+
+        server = await asyncio.get_running_loop().create_server(Protocol, sock=listener)
+        _, writer = await asyncio.open_connection(*listener.getsockname())
+        try:
+            return await asyncio.wait_for(accepted, 10)
+        finally:
+            writer.close()
+            server.close()
+
+    assert asyncio.run(accept_one()) == 1
