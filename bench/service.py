@@ -3,7 +3,8 @@ p50/p99 latency at 1, 8 and 64 connections.
 
 Starts `kelvora serve` (the embedded engine in a temporary data directory, or a server with
 --dsn), fills the demo table to 100 rows, then runs wrk (Debian's `wrk` package) against a list of
-100 rows, a get by key and GET /config for a bounded time per cell. Every answer must be a 200:
+100 rows and a get by key, each on the engine (the CRUD routes) and on the cached copy, and GET
+/config, for a bounded time per cell. Every answer must be a 200:
 wrk's count of non-2xx answers and socket errors is printed beside each figure.
 
 Run: python bench/service.py [--seconds 5] [--dsn http://user:pw@host:8123/db]
@@ -24,7 +25,9 @@ import httpx
 
 ROUTES = [
     ("list (100 rows)", "/products/?limit=100"),
+    ("cached list (100 rows)", "/cache/products/?limit=100"),
     ("get by key", "/products/42"),
+    ("cached get by key", "/cache/products/42"),
     ("GET /config", "/config/"),
 ]
 CONNECTIONS = (1, 8, 64)
@@ -85,6 +88,7 @@ def main():
                 for key in range(1, 101):
                     item = {"id": key, "name": f"item {key}", "category": "bench", "price": 1.0}
                     assert http.post("/products/", json=item).status_code in (200, 409)
+                assert http.post("/cache/products/refresh").status_code == 200
             print("| route | connections | req/s | p50 ms | p99 ms | failed |")
             print("|---|---|---|---|---|---|")
             for name, path in ROUTES:
