@@ -140,6 +140,7 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.cache import DuckDbCacheManager
     from kelvora.clickhouse import ClickHouseConnectionError, ClickHouseError, connect
     from kelvora.rowplane import create_crud_router
+    from kelvora.setcontrol import create_config_control_router, document_control_plane
     from kelvora.setplane import create_config_router
 
     from .cached_views import cache_router
@@ -195,6 +196,12 @@ def create_app(settings: Settings) -> FastAPI:
             authorize = key_dependency(settings.api_keys, settings.read_only_api_keys)
             guard = [Depends(authorize)]
         add_probes(app, client, metrics, settings.ready_timeout, guard)
+        # The control router first: it answers the requests that use its headers and
+        # parameters (ETags, If-Match, dry runs, watches) and every write a schema checks.
+        schema = settings.config_schema_document()
+        app.include_router(
+            create_config_control_router(store, schema=schema, auth_dependency=authorize)
+        )
         app.include_router(create_config_router(store, auth_dependency=authorize))
         cache = None
         for table in tables:
@@ -221,6 +228,7 @@ def create_app(settings: Settings) -> FastAPI:
                     cache = DuckDbCacheManager()
                     resources.callback(cache.close)
                 app.include_router(cache_router(table, columns, client, cache), dependencies=guard)
+        document_control_plane(app)
         return app
     except BaseException:
         resources.close()

@@ -82,6 +82,34 @@ class Settings(BaseModel):
     show_error_details: bool = Field(
         default=False, description="500 answers show the whole error (for development)"
     )
+    config_schema: Optional[str] = Field(
+        default=None,
+        description="a JSON Schema file every configuration write is checked against",
+    )
+
+    def config_schema_document(self) -> Optional[Dict[str, Any]]:
+        """The JSON Schema of the configuration, read and checked; StartupError when the file
+        cannot be read or holds no valid schema."""
+        if self.config_schema is None:
+            return None
+        import json
+
+        try:
+            with open(self.config_schema, encoding="utf-8") as handle:
+                document = json.load(handle)
+        except (OSError, ValueError) as error:
+            raise StartupError(f"cannot read {self.config_schema}: {error}") from None
+        if not isinstance(document, dict):
+            raise StartupError(f"{self.config_schema}: a JSON Schema must be an object")
+        from jsonschema.exceptions import SchemaError
+        from jsonschema.validators import validator_for
+
+        try:
+            validator_for(document).check_schema(document)
+        except SchemaError as error:
+            reason = error.message
+            raise StartupError(f"{self.config_schema}: not a JSON Schema: {reason}") from None
+        return document
 
     @property
     def engine_dsn(self) -> str:
@@ -181,6 +209,7 @@ def _parser() -> argparse.ArgumentParser:
         default=None,
         help=about("show_error_details"),
     )
+    parser.add_argument("--config-schema", metavar="FILE", help=about("config_schema"))
     return parser
 
 
@@ -216,7 +245,7 @@ def load_settings(argv: Optional[List[str]] = None) -> Settings:
     values.update(environment.model_dump(include=environment.model_fields_set))
     flags = ("data_dir", "dsn", "config_name", "environment", "host", "port", "log_level")
     later = ("log_format", "ready_timeout", "api_keys", "read_only_api_keys", "cors_origins")
-    for flag in (*flags, *later, "show_error_details"):
+    for flag in (*flags, *later, "show_error_details", "config_schema"):
         if getattr(args, flag) is not None:
             values[flag] = getattr(args, flag)
     try:
