@@ -144,6 +144,7 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.setplane import create_config_router
 
     from .cached_views import cache_router
+    from .docs import add_documentation
     from .observability import Metrics, Observe, add_probes
     from .security import RefuseControlCharacters, add_cors, hide_error_details, key_dependency
 
@@ -181,7 +182,8 @@ def create_app(settings: Settings) -> FastAPI:
             yield
             resources.close()
 
-        app = FastAPI(title="kelvora", lifespan=lifespan)
+        app = FastAPI(title="kelvora", lifespan=lifespan, docs_url=None, redoc_url=None)
+        add_documentation(app)
         app.add_middleware(RefuseControlCharacters)
         if settings.cors_origins:
             add_cors(app, settings.cors_origins)
