@@ -207,7 +207,7 @@ class Observe:
 
     def _template(self, scope: Dict[str, Any]) -> str:
         """The route template a request reached ("unmatched" for none). The framework's plain
-        routes (/docs, /openapi.json) leave only their endpoint in the scope."""
+        routes (/openapi.json) leave only their endpoint in the scope."""
         path = getattr(scope.get("route"), "path", None)
         if path is None and "endpoint" in scope and "app" in scope:
             if self._paths is None:
