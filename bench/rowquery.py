@@ -1,0 +1,198 @@
+"""The table-query router against the engine and client doing the same work without it.
+
+A uvicorn server in a child process serves the router over an embedded engine holding the
+tables (in memory); this process talks HTTP to it and reads the answers as they come. Figures:
+
+- export: rows/s of GET /export/ (NDJSON, read chunk by chunk and dropped) against the engine's
+  own `SELECT ... FORMAT JSONEachRow` streamed into /dev/null by chDB in this process;
+- bulk: rows/s of POST /bulk/ (a JSON array, every row checked) against the client inserting the
+  same rows in one statement (`INSERT ... VALUES` with every value a bound parameter), on the
+  server's own engine through a route of the bench app;
+- keyset: the latency of the page after row 1,000,000 by cursor against the same page by
+  `order=id&offset=1000000` (medians of rounds);
+- RSS: the server process's resident memory sampled while a 10M-row export streams.
+
+Run: python bench/rowquery.py (needs uvicorn and httpx)
+"""
+
+import base64
+import json
+import multiprocessing
+import os
+import socket
+import statistics
+import sys
+import time
+
+import httpx
+
+EXPORT_ROWS = 2_000_000
+BULK_ROWS = 100_000
+DEEP_ROWS = 2_000_000
+RSS_ROWS = 10_000_000
+ROUNDS = 9
+
+TABLE = "CREATE TABLE {t} (id UInt64, name String, price Float64) ENGINE = MergeTree ORDER BY id"
+FILL = (
+    "INSERT INTO {t} SELECT number, concat('name-', toString(number)), number / 8 FROM numbers({n})"
+)
+
+
+def bulk_rows():
+    return [{"id": i, "name": f"name-{i}", "price": i / 8} for i in range(BULK_ROWS)]
+
+
+def serve(port: int) -> None:
+    import uvicorn
+    from fastapi import FastAPI
+
+    from kelvora.clickhouse import connect
+    from kelvora.rowquery import create_query_router
+
+    client = connect("chdb:")
+    client.execute("CREATE DATABASE b")
+    for name, rows in (("export", EXPORT_ROWS), ("deep", DEEP_ROWS), ("big", RSS_ROWS)):
+        client.execute(TABLE.format(t=f"b.{name}"))
+        client.execute(FILL.format(t=f"b.{name}", n=rows))
+    for name in ("bulk", "direct"):
+        client.execute(TABLE.format(t=f"b.{name}"))
+    app = FastAPI()
+    for name in ("export", "deep", "big", "bulk"):
+        app.include_router(create_query_router(f"b.{name}", client, router_prefix=f"/{name}"))
+
+    @app.post("/direct/")
+    def direct(rows: list[dict]) -> dict:
+        # The same rows through the client in one statement, every value a parameter.
+        values, params = [], {}
+        for n, row in enumerate(rows):
+            values.append(f"(%(i{n})s, %(n{n})s, %(p{n})s)")
+            params.update({f"i{n}": row["id"], f"n{n}": row["name"], f"p{n}": row["price"]})
+        client.execute("INSERT INTO b.direct (id, name, price) VALUES " + ", ".join(values), params)
+        return {"inserted": len(rows)}
+
+    uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+def rss_mb(pid: int) -> float:
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def engine_export_seconds() -> float:
+    from chdb import session
+
+    s = session.Session()
+    s.query("CREATE DATABASE b")
+    s.query(TABLE.format(t="b.export"))
+    s.query(FILL.format(t="b.export", n=EXPORT_ROWS))
+    best = []
+    for _ in range(3):
+        start = time.perf_counter()
+        with open(os.devnull, "wb") as sink:
+            stream = s.send_query("SELECT id, name, price FROM b.export ORDER BY id", "JSONEachRow")
+            for chunk in stream:
+                sink.write(chunk.bytes())
+        best.append(time.perf_counter() - start)
+    s.close()
+    return min(best)
+
+
+def router_export_seconds(http: httpx.Client, url: str) -> float:
+    times = []
+    for _ in range(3):
+        start = time.perf_counter()
+        with http.stream("GET", url) as r:
+            for _chunk in r.iter_raw():
+                pass
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main() -> None:
+    port = free_port()
+    server = multiprocessing.get_context("spawn").Process(target=serve, args=(port,))
+    server.start()
+    base = f"http://127.0.0.1:{port}"
+    http = httpx.Client(base_url=base, timeout=600)
+    deadline = time.monotonic() + 300
+    while True:
+        try:
+            http.get("/export/query/?limit=1")
+            break
+        except httpx.TransportError:
+            if time.monotonic() > deadline or not server.is_alive():
+                sys.exit("the bench server did not start")
+            time.sleep(0.5)
+    try:
+        engine = engine_export_seconds()
+        router = router_export_seconds(http, "/export/export/")
+        print(
+            f"export {EXPORT_ROWS} rows: router {EXPORT_ROWS / router:,.0f} rows/s, engine "
+            f"JSONEachRow into /dev/null {EXPORT_ROWS / engine:,.0f} rows/s, "
+            f"ratio {engine / router:.2f}"
+        )
+
+        rows = bulk_rows()
+        body = json.dumps(rows).encode()
+        bulk, direct = [], []
+        for _ in range(3):
+            http.delete("/bulk/rows/?id=gte.0")
+            start = time.perf_counter()
+            r = http.post("/bulk/bulk/", content=body, headers={"content-type": "application/json"})
+            bulk.append(time.perf_counter() - start)
+            assert r.status_code == 200, r.text
+            start = time.perf_counter()
+            r = http.post("/direct/", content=body, headers={"content-type": "application/json"})
+            direct.append(time.perf_counter() - start)
+            assert r.status_code == 200, r.text
+        b, d = statistics.median(bulk), statistics.median(direct)
+        print(
+            f"bulk {BULK_ROWS} rows: router {BULK_ROWS / b:,.0f} rows/s, client one INSERT "
+            f"{BULK_ROWS / d:,.0f} rows/s, ratio {d / b:.2f}"
+        )
+
+        cursor = base64.urlsafe_b64encode(b'["999999"]').decode().rstrip("=")
+        keyset_url = f"/deep/query/?limit=100&cursor={cursor}"
+        offset_url = "/deep/query/?limit=100&order=id&offset=1000000"
+        assert http.get(keyset_url).json()["items"] == http.get(offset_url).json()["items"]
+        keyset, offset = [], []
+        for _ in range(ROUNDS):
+            for url, into in ((keyset_url, keyset), (offset_url, offset)):
+                start = time.perf_counter()
+                http.get(url)
+                into.append(time.perf_counter() - start)
+        k, o = statistics.median(keyset), statistics.median(offset)
+        print(
+            f"page after row 1M of {DEEP_ROWS}: cursor {k * 1000:.1f} ms, offset {o * 1000:.1f} "
+            f"ms, {o / k:.1f}x"
+        )
+
+        samples, read, start = [rss_mb(server.pid)], 0, time.perf_counter()
+        with http.stream("GET", "/big/export/") as r:
+            for n, chunk in enumerate(r.iter_raw()):
+                read += len(chunk)
+                if n % 200 == 0:
+                    samples.append(rss_mb(server.pid))
+        samples.append(rss_mb(server.pid))
+        print(
+            f"RSS of the server during a {RSS_ROWS:,}-row export ({read / 1e6:,.0f} MB in "
+            f"{time.perf_counter() - start:.1f} s): before {samples[0]:.0f} MB, during "
+            f"{min(samples[1:-1]):.0f}-{max(samples[1:-1]):.0f} MB, after {samples[-1]:.0f} MB"
+        )
+    finally:
+        http.close()
+        server.terminate()
+        server.join()
+
+
+if __name__ == "__main__":
+    main()
