@@ -31,7 +31,7 @@ def test_parquet_holds_the_rows(api):
 
 
 def test_a_stream_left_early_frees_the_engine(engine, database):
-    from conftest import serve
+    from rowquery_app import serve
 
     table = f"{database}.big"
     engine.execute(f"CREATE TABLE {table} (id UInt64) ENGINE = MergeTree ORDER BY id")

@@ -114,7 +114,7 @@ def test_the_default_selection_is_every_stored_column(api):
 
 
 def test_field_lists_narrow_what_requests_may_name(engine, items):
-    from conftest import serve
+    from rowquery_app import serve
 
     api = serve(engine, items, filterable_fields=["name"], sortable_fields=["id"])
     assert api.get("/items/query/?id=eq.1").json() == {

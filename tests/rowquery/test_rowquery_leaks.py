@@ -8,7 +8,7 @@ import leaks
 
 
 def test_requests_leave_nothing_behind(engine, items):
-    from conftest import serve
+    from rowquery_app import serve
 
     logging.getLogger("kelvora.rowquery").disabled = True
     api = serve(engine, items, primary_key="id")

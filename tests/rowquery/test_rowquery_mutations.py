@@ -1,7 +1,7 @@
 """PATCH and DELETE /rows/ answer the mutation they started; GET /mutations/{id}/ shows it."""
 
 import pytest
-from conftest import serve
+from rowquery_app import serve
 
 
 def test_an_update_answers_its_mutation(api, engine, items):

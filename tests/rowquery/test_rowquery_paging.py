@@ -4,7 +4,7 @@ an order of the request's, and the three count modes."""
 import base64
 
 import pytest
-from conftest import serve
+from rowquery_app import serve
 
 
 def walk(api, url):

@@ -6,7 +6,7 @@ import json
 import time
 
 import pytest
-from conftest import serve
+from rowquery_app import serve
 
 from kelvora.clickhouse import connect
 
