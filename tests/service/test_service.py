@@ -113,6 +113,13 @@ def test_service_lifecycle(tmp_path, data_dir):
         assert deleted.json()["message"] == "Record deleted successfully from products"
         assert http.get("/products/5").status_code == 404
 
+        # The table's query routes beside its CRUD routes.
+        queried = http.get("/products/query/", params={"category": "in.(office,kitchen)"})
+        assert queried.status_code == 200, queried.text
+        assert [item["id"] for item in queried.json()["items"]] == [1, 2, 3, 4, 6]
+        unknown = http.get("/products/query/", params={"colour": "eq.red"})
+        assert unknown.status_code == 422, unknown.text
+
         # Cached reads, and the OpenAPI document.
         cached = http.get("/cache/products/", params={"category": "office"}).json()
         assert cached == http.get("/products/", params={"category": "office"}).json()

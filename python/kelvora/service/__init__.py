@@ -140,6 +140,7 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.cache import DuckDbCacheManager
     from kelvora.clickhouse import ClickHouseConnectionError, ClickHouseError, connect
     from kelvora.rowplane import create_crud_router
+    from kelvora.rowquery import create_query_router
     from kelvora.setcontrol import create_config_control_router, document_control_plane
     from kelvora.setplane import create_config_router
 
@@ -225,6 +226,13 @@ def create_app(settings: Settings) -> FastAPI:
                 ),
                 dependencies=guard,
             )
+            # Beside the CRUD routes, on the same prefix: operator filters, sorting, cursor
+            # pages, export, bulk ingest and mutations (paths ending in "/", which no key
+            # path reaches).
+            query_router = create_query_router(
+                table.name, client, primary_key=table.key, filterable_fields=table.filterable
+            )
+            app.include_router(query_router, dependencies=guard)
             if table.cache:
                 if cache is None:
                     cache = DuckDbCacheManager()
