@@ -6,10 +6,19 @@ from typing import Any
 
 from typing_extensions import Buffer
 
-def bind(query: str, params: Mapping[str, Any] | None = None, zone: tzinfo | None = None) -> str:
+def bind(
+    query: str,
+    params: Mapping[str, Any] | None = None,
+    zone: tzinfo | None = None,
+    *,
+    datetime64: bool = True,
+) -> str:
     """Replace each %(name)s of `query` by the ClickHouse literal of params[name] (%% is a
     percent sign); with params None the query is returned as it is. Aware datetimes are
-    converted to `zone` (a tzinfo, None for UTC)."""
+    written as their instant, whatever `zone` (taken for compatibility, unused).
+    `datetime64` says whether the server has DateTime64 (version 20 on, the embedded engine):
+    a datetime with microseconds is written as a DateTime64 where it has it, as its whole
+    seconds where not."""
 
 def decode_row_binary(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
     """Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in

@@ -33,7 +33,7 @@ private:
 
 nb::object bind(nb::handle, Arguments& a) {
     // `zone` is still taken, so callers written for the earlier form keep working.
-    return clickhouse::bind(a[0], a[1]);
+    return clickhouse::bind(a[0], a[1], is_true(a[3]));
 }
 
 nb::object decode_row_binary(nb::handle, Arguments& a) {
@@ -52,13 +52,13 @@ nb::object decode_tab_separated(nb::handle, Arguments& a) {
 }
 
 nb::object function(const char* name, const char* doc, std::vector<Parameter> parameters, Body body,
-                    nb::handle defaults) {
+                    nb::handle defaults, nb::handle keyword_defaults = nb::none()) {
     return make_function({.name = name,
                           .module = module_name,
                           .doc = doc,
                           .parameters = std::move(parameters),
                           .body = body},
-                         nb::none(), defaults);
+                         nb::none(), defaults, keyword_defaults);
 }
 
 } // namespace
@@ -67,13 +67,21 @@ KELVORA_MODULE(_clickhouse, m) {
     m.attr("__doc__") = "Parameter binding and result decoding for kelvora's ClickHouse clients.";
     clickhouse::init_values();
     clickhouse::init_value_literals();
+    nb::dict bind_keyword_defaults;
+    bind_keyword_defaults["datetime64"] = true;
     m.attr("bind") = function(
         "bind",
         "Replace each %(name)s of `query` by the ClickHouse literal of params[name] (%% is a "
         "percent sign); with params None the query is returned as it is. Aware datetimes are "
-        "written as their instant, whatever `zone` (taken for compatibility, unused).",
-        {{"query", "str", Check::ExactStr}, {"params"}, {"zone"}}, bind,
-        nb::make_tuple(nb::none(), nb::none()));
+        "written as their instant, whatever `zone` (taken for compatibility, unused). "
+        "`datetime64` says whether the server has DateTime64 (version 20 on, the embedded "
+        "engine): a datetime with microseconds is written as a DateTime64 where it has it, as "
+        "its whole seconds where not.",
+        {{"query", "str", Check::ExactStr},
+         {"params"},
+         {"zone"},
+         {"datetime64", "bool", Check::None, Kind::KeywordOnly}},
+        bind, nb::make_tuple(nb::none(), nb::none()), bind_keyword_defaults);
     m.attr("decode_row_binary") = function(
         "decode_row_binary",
         "Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in "

@@ -4,19 +4,25 @@
 #include "native/errors.hpp"
 #include "native/guards.hpp"
 
+#include <array>
+
 namespace kelvora {
 
-void append_utf8(std::string& out, nb::handle text) {
+Utf8Text::Utf8Text(nb::handle text) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
-        out.append(data, static_cast<size_t>(size));
+        view_ = {data, static_cast<size_t>(size)};
         return;
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_pending();
     PyErr_Clear();
-    nb::object bytes =
-        steal_or_raise(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    out.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    encoded_ = steal_or_raise(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    view_ = {PyBytes_AS_STRING(encoded_.ptr()),
+             static_cast<size_t>(PyBytes_GET_SIZE(encoded_.ptr()))};
+}
+
+void append_utf8(std::string& out, nb::handle text) {
+    out += Utf8Text(text).view();
 }
 
 std::string utf8(nb::handle text) {
@@ -43,7 +49,7 @@ std::string py_format(nb::handle value) {
 namespace {
 
 /// The escapes of the characters that may not appear as themselves inside a quoted literal.
-const char* clickhouse_escape(unsigned char c) {
+constexpr const char* clickhouse_escape(unsigned char c) {
     switch (c) {
     case '\\':
         return "\\\\";
@@ -70,36 +76,57 @@ const char* clickhouse_escape(unsigned char c) {
     }
 }
 
+/// What each byte becomes inside a quoted literal: its escape, or null where it stands as itself.
+/// A table, so text is copied in runs between the few bytes that need an escape.
+constexpr std::array<const char*, 256> escape_table() {
+    std::array<const char*, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = clickhouse_escape(static_cast<unsigned char>(c));
+    return table;
+}
+
+constexpr auto escapes = escape_table();
+
 } // namespace
 
 void append_clickhouse_string_literal(std::string& out, std::string_view text, LiteralUse use) {
+    out.reserve(out.size() + text.size() + 2);
     out += '\'';
-    for (char c : text) {
-        if (const char* escape = clickhouse_escape(static_cast<unsigned char>(c)))
-            out += escape;
-        else if (c == '%' && use == LiteralUse::Template)
-            out += "\\x25";
-        else
-            out += c;
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char* escape = escapes[static_cast<unsigned char>(text[i])];
+        if (!escape) {
+            if (text[i] != '%' || use != LiteralUse::Template) continue;
+            escape = "\\x25";
+        }
+        out.append(text, run, i - run);
+        out += escape;
+        run = i + 1;
     }
+    out.append(text, run);
     out += '\'';
 }
 
 void append_clickhouse_bytes_literal(std::string& out, std::string_view bytes) {
     static const char hex[] = "0123456789ABCDEF";
+    out.reserve(out.size() + bytes.size() + 2);
     out += '\'';
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (const char* escape = clickhouse_escape(byte)) {
+    size_t run = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const char* escape = escapes[byte];
+        // Raw bytes keep printable ASCII only; the rest is written \xHH.
+        if (!escape && byte >= 0x20 && byte < 0x7f) continue;
+        out.append(bytes, run, i - run);
+        if (escape) {
             out += escape;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 15];
         } else {
-            out += c;
+            const char spelled[] = {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+            out.append(spelled, sizeof spelled);
         }
+        run = i + 1;
     }
+    out.append(bytes, run);
     out += '\'';
 }
 

@@ -15,6 +15,19 @@ namespace nb = nanobind;
 /// `str` has a text and `to_str` gives the same `str` back.
 std::string utf8(nb::handle text);
 
+/// The UTF-8 of a `str` object (as `utf8` makes it) read where Python keeps it, without a copy;
+/// only a text with a lone surrogate is encoded into bytes this object holds. Valid while the
+/// `str` lives.
+class Utf8Text {
+public:
+    explicit Utf8Text(nb::handle text);
+    std::string_view view() const { return view_; }
+
+private:
+    nb::object encoded_;
+    std::string_view view_;
+};
+
 /// Appends the UTF-8 of a `str` object, as `utf8` makes it.
 void append_utf8(std::string& out, nb::handle text);
 

@@ -30,13 +30,13 @@ class Shade(enum.StrEnum):
     DARK = "it's"
 
 
-# Servers before 20 have no DateTime64 and refuse a fraction in a DateTime: the version picks.
-FRACTION = "CAST(if(version() >= '20', {}, {}), if(version() >= '20', {}, {}))"
-IN_UTC = r"'DateTime64(6, \'UTC\')'", r"'DateTime(\'UTC\')'"
-
-
 def literal(value, zone=None):
     return bind("%(v)s", {"v": value}, zone)
+
+
+class NoOffset(tzinfo):
+    def utcoffset(self, moment):
+        return None
 
 
 # ---- literals ----------------------------------------------------------------------------------
@@ -49,6 +49,10 @@ LITERALS = [
     (-(2**63), "-9223372036854775808"), (-(2**63) - 1, "toInt128('-9223372036854775809')"),
     (2**127, f"toUInt128('{2**127}')"), (-(2**127) - 1, f"toInt256('{-(2**127) - 1}')"),
     (2**255, f"toUInt256('{2**255}')"), (2**256, str(2**256)),
+    # The least signed value of a width needs all its bits.
+    (-(2**127), f"toInt128('{-(2**127)}')"), (2**128 - 1, f"toUInt128('{2**128 - 1}')"),
+    (-(2**255), f"toInt256('{-(2**255)}')"), (-(2**255) - 1, str(-(2**255) - 1)),
+    (2**256 - 1, f"toUInt256('{2**256 - 1}')"), (-(2**64), f"toInt128('{-(2**64)}')"),
     (1.5, "1.5"), (3.0, "3.0"), (-0.0, "-0.0"), (1e16, "1e+16"), (1e-300, "1e-300"),
     (float("inf"), "inf"), (float("-inf"), "-inf"), (float("nan"), "nan"),
     (Decimal("1.50"), "1.50"), (Decimal("-0.001"), "-0.001"), (Decimal("1" * 15), "1" * 15),
@@ -59,15 +63,16 @@ LITERALS = [
     (Decimal("1" * 19), f"toDecimal128('{'1' * 19}', 0)"),
     (Decimal("0." + "1" * 39), f"toDecimal256('0.{'1' * 39}', 39)"),
     (Decimal("1" * 77), "1" * 77), (Decimal("1E-77"), "1E-77"), (Decimal("NaN"), "nan"),
-    (Decimal("Infinity"), "inf"), (Decimal("-Infinity"), "-inf"),
+    (Decimal("Infinity"), "inf"), (Decimal("-Infinity"), "-inf"), (Decimal("-NaN"), "nan"),
+    (Decimal("0E+3"), "0E+3"), (Decimal("-0.00"), "-0.00"),
+    (Decimal("0E-20"), f"toDecimal128('0.{'0' * 20}', 20)"),
+    (Decimal("-1.2345678901234567E+20"), "toDecimal128('-123456789012345670000', 0)"),
     ("", "''"), ("\\'\b\f\r\n\t\0\a\v", r"'\\\'\b\f\r\n\t\0\a\v'"), (Shade.DARK, r"'it\'s'"),
     ("é☃😀 %(v)s %%", "'é☃😀 %(v)s %%'"),
     (b"a'\\\x00\x01\x7f\x80\xff\n", r"'a\'\\\0\x01\x7F\x80\xFF\n'"),
     (bytearray(b"\x1f\t"), r"'\x1F\t'"),
     (datetime(2024, 1, 2, 3, 4, 5), "'2024-01-02 03:04:05'"),
-    (datetime(2024, 1, 2, 3, 4, 5, 60), FRACTION.format(
-        "'2024-01-02 03:04:05.000060'", "'2024-01-02 03:04:05'", "'DateTime64(6)'", "'DateTime'")),
-    (datetime(5, 1, 2), "'0005-01-02 00:00:00'"),
+    (datetime(2024, 1, 2, 3, 4, 5, 60), "toDateTime64('2024-01-02 03:04:05.000060', 6)"),
     (datetime(2024, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=2))),
      "toDateTime('2024-01-02 01:04:05', 'UTC')"),
     (date(2024, 2, 29), "'2024-02-29'"), (time(1, 2, 3), "'01:02:03'"),
@@ -96,30 +101,104 @@ def test_literal(value, expected):
     assert literal(value) == expected
 
 
-class NoOffset(tzinfo):
-    def utcoffset(self, moment):
-        return None
-
-
 @pytest.mark.parametrize(
-    "value, expected",
+    "value, with_datetime64, without",
     [
-        (datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC), "toDateTime('2024-01-02 03:04:05', 'UTC')"),
-        # Microseconds, and years a DateTime does not reach, take a DateTime64.
-        (datetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=ZoneInfo("Asia/Tokyo")), FRACTION.format(
-            "'2024-01-01 18:04:05.000006'", "'2024-01-01 18:04:05'", *IN_UTC)),
-        (datetime(1969, 12, 31, 23, 59, 59, tzinfo=UTC), FRACTION.format(
-            "'1969-12-31 23:59:59.000000'", "'1969-12-31 23:59:59'", *IN_UTC)),
-        (datetime(2106, 1, 1, tzinfo=UTC), FRACTION.format(
-            "'2106-01-01 00:00:00.000000'", "'2106-01-01 00:00:00'", *IN_UTC)),
+        (datetime(2024, 1, 2, 3, 4, 5, tzinfo=UTC), "toDateTime('2024-01-02 03:04:05', 'UTC')",
+         "toDateTime('2024-01-02 03:04:05', 'UTC')"),
+        # Microseconds, and years a DateTime does not reach, take a DateTime64 where the server
+        # has it; without, the whole seconds.
+        (datetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=ZoneInfo("Asia/Tokyo")),
+         "toDateTime64('2024-01-01 18:04:05.000006', 6, 'UTC')",
+         "toDateTime('2024-01-01 18:04:05', 'UTC')"),
+        (datetime(1969, 12, 31, 23, 59, 59, tzinfo=UTC),
+         "toDateTime64('1969-12-31 23:59:59.000000', 6, 'UTC')",
+         "toDateTime('1969-12-31 23:59:59', 'UTC')"),
+        (datetime(2106, 1, 1, tzinfo=UTC), "toDateTime64('2106-01-01 00:00:00.000000', 6, 'UTC')",
+         "toDateTime('2106-01-01 00:00:00', 'UTC')"),
+        (datetime(2024, 1, 2, 3, 4, 5, 999999), "toDateTime64('2024-01-02 03:04:05.999999', 6)",
+         "toDateTime('2024-01-02 03:04:05')"),
         # A naive datetime is a wall-clock time, and so is one whose tzinfo gives no offset.
-        (datetime(2024, 1, 2, 3, 4, 5), "'2024-01-02 03:04:05'"),
-        (datetime(2024, 1, 2, 3, 4, 5, tzinfo=NoOffset()), "'2024-01-02 03:04:05'"),
+        (datetime(2024, 1, 2, 3, 4, 5), "'2024-01-02 03:04:05'", "'2024-01-02 03:04:05'"),
+        (datetime(2024, 1, 2, 3, 4, 5, tzinfo=NoOffset()), "'2024-01-02 03:04:05'",
+         "'2024-01-02 03:04:05'"),
+        (datetime(5, 1, 2), "'0005-01-02 00:00:00'", "'0005-01-02 00:00:00'"),
+        # The UTC time lands on another day, month or year.
+        (datetime(2024, 3, 1, 0, 30, tzinfo=timezone(timedelta(hours=1))),
+         "toDateTime('2024-02-29 23:30:00', 'UTC')", "toDateTime('2024-02-29 23:30:00', 'UTC')"),
+        (datetime(2023, 12, 31, 23, 0, 0, 1, tzinfo=timezone(-timedelta(hours=1, seconds=1))),
+         "toDateTime64('2024-01-01 00:00:01.000001', 6, 'UTC')",
+         "toDateTime('2024-01-01 00:00:01', 'UTC')"),
     ],
 )  # fmt: skip
-def test_aware_datetimes_are_their_instant_whatever_the_zone(value, expected):
+def test_datetimes_with_and_without_datetime64(value, with_datetime64, without):
     for zone in [None, ZoneInfo("Asia/Tokyo"), ZoneInfo("America/New_York")]:
-        assert literal([value], zone) == f"[{expected}]"
+        assert literal([value], zone) == f"[{with_datetime64}]"
+    assert bind("%(v)s", {"v": value}, datetime64=True) == with_datetime64
+    assert bind("%(v)s", {"v": (value,)}, datetime64=False) == f"tuple({without})"
+    assert bind("%(v)s", {"v": {"k": [value]}}, datetime64=False) == f"map('k', [{without}])"
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.datetimes(
+        timezones=st.sampled_from(
+            [UTC, ZoneInfo("Europe/Berlin"), ZoneInfo("America/St_Johns"), ZoneInfo("Asia/Kathmandu"),
+             ZoneInfo("Pacific/Kiritimati"), timezone(-timedelta(hours=23, microseconds=1))]
+        ),
+        allow_imaginary=True,
+    )
+)  # fmt: skip
+def test_aware_datetimes_are_their_utc_time(value):
+    try:
+        utc = value.astimezone(UTC)
+    except OverflowError as python_error:
+        with pytest.raises(OverflowError) as e:
+            literal(value)
+        assert str(e.value) == str(python_error)
+        return
+    utc = utc.replace(tzinfo=None)
+    seconds, fraction = utc.isoformat(" ", "seconds"), utc.isoformat(" ", "microseconds")
+    in_datetime = utc.microsecond == 0 and 1970 <= utc.year <= 2105
+    assert literal(value) == (
+        f"toDateTime('{seconds}', 'UTC')"
+        if in_datetime
+        else f"toDateTime64('{fraction}', 6, 'UTC')"
+    )
+    assert bind("%(v)s", {"v": value}, datetime64=False) == f"toDateTime('{seconds}', 'UTC')"
+
+
+@settings(max_examples=2000, deadline=None)
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_floats_are_their_repr(value):
+    assert literal(value) == repr(value)
+
+
+def python_decimal_literal(value):
+    """The literal of a finite Decimal, worked out from its text and format(value, "f")."""
+    text = format(value, "f")
+    whole, _, fraction = text.lstrip("-").partition(".")
+    precision = max(len(whole.lstrip("0")) + len(fraction), 1)
+    if precision <= 15 or precision > 76:
+        return str(value)
+    width = next(
+        bits for bits, digits in [(32, 9), (64, 18), (128, 38), (256, 76)] if precision <= digits
+    )
+    return f"toDecimal{width}('{text}', {len(fraction)})"
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.decimals(allow_nan=False, allow_infinity=False) | st.builds(
+    lambda digits, exponent: Decimal(digits).scaleb(exponent),
+    st.integers(-(10**80), 10**80), st.integers(-90, 90)))  # fmt: skip
+def test_decimals_keep_their_digits(value):
+    assert literal(value) == python_decimal_literal(value)
+
+
+def test_signaling_nan_has_no_literal():
+    with pytest.raises(TypeError) as e:
+        literal(Decimal("sNaN"))
+    assert str(e.value) == "Parameter 'v': a signaling NaN Decimal has no ClickHouse literal"
 
 
 def test_placeholders_and_percent_signs():

@@ -3,28 +3,51 @@ is reading."""
 
 import gc
 import uuid
-from datetime import UTC, date, datetime
+from datetime import datetime, timedelta, timezone, tzinfo
 from decimal import Decimal
 from ipaddress import IPv4Address
 
 import pytest
+from processes import run_python
 
 from kelvora._clickhouse import bind
 
 
-@pytest.mark.parametrize(
-    "result, type_name",
-    [(object(), "object"), (date(2024, 1, 2), "datetime.date"), (None, "NoneType")],
-)
-def test_astimezone_must_give_a_datetime(result, type_name):
-    class Moment(datetime):
-        def astimezone(self, tz=None):
-            return result
+class Moment(datetime):
+    """A datetime whose own methods say something else than its tzinfo."""
 
-    value = Moment(2024, 1, 2, 3, 4, 5, tzinfo=UTC)
-    with pytest.raises(TypeError) as e:
-        bind("%(v)s", {"v": value})
-    assert str(e.value) == f"Parameter 'v': astimezone() returned non-datetime (type {type_name})"
+    def astimezone(self, tz=None):
+        return object()
+
+    def utcoffset(self):
+        return None
+
+
+def test_the_tzinfo_gives_the_instant():
+    value = Moment(2024, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=-5)))
+    assert bind("%(v)s", {"v": value}) == "toDateTime('2024-01-02 08:04:05', 'UTC')"
+
+
+class Offset(tzinfo):
+    def __init__(self, offset):
+        self.offset = offset
+
+    def utcoffset(self, moment):
+        return self.offset
+
+
+@pytest.mark.parametrize(
+    "offset, error, text",
+    [
+        (5, TypeError, "Parameter 'v': tzinfo.utcoffset() must return None or timedelta, not 'int'"),
+        (timedelta(days=1), ValueError, "offset must be a timedelta strictly between "
+         "-timedelta(hours=24) and timedelta(hours=24)."),
+    ],
+)  # fmt: skip
+def test_utcoffset_must_give_an_offset_within_a_day(offset, error, text):
+    with pytest.raises(error) as e:
+        bind("%(v)s", {"v": datetime(2024, 1, 2, tzinfo=Offset(offset))})
+    assert str(e.value) == text
 
 
 @pytest.mark.parametrize("number, type_name", [("ab", "str"), (1.5, "float")])
@@ -49,14 +72,43 @@ def test_map_pairs_cannot_be_swapped_while_binding():
     assert bind("%(v)s", {"v": value}) == "map('a', '10.0.0.1', 'b', 'z')"
 
 
-@pytest.mark.parametrize("text", ["1') OR (1", "", "-", "1e5", "1.2.3"])
-def test_decimal_format_must_give_digits(text):
-    class Amount(Decimal):
-        def __format__(self, spec):
-            return text
+class Amount(Decimal):
+    """A Decimal whose texts are anything but its number."""
 
-    with pytest.raises(TypeError) as e:
-        bind("%(v)s", {"v": Amount("1.5")})
-    assert (
-        str(e.value) == f"Parameter 'v': format(Decimal, 'f') returned {text}, not a decimal number"
+    def __str__(self):
+        return "1') OR (1"
+
+    def __format__(self, spec):
+        return "1') OR (1"
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [("1.5", "1.5"), ("-1234567890.1234567", "toDecimal64('-1234567890.1234567', 7)")],
+)
+def test_decimal_subclass_texts_do_not_reach_the_statement(value, expected):
+    assert bind("%(v)s", {"v": Amount(value)}) == expected
+
+
+def test_pure_python_decimal_text_must_be_a_number():
+    # Without its C implementation, Decimal's own text is the subclass's __str__.
+    done = run_python("""
+        import sys
+        sys.modules["_decimal"] = None
+        from decimal import Decimal
+        from kelvora._clickhouse import bind
+
+        class Amount(Decimal):
+            def __str__(self):
+                return "1') OR (1"
+
+        assert bind("%(v)s", {"v": Decimal("-1.5E-7")}) == "-1.5E-7"
+        try:
+            bind("%(v)s", {"v": Amount("1.5")})
+        except TypeError as error:
+            print(error)
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == (
+        "Parameter 'v': Decimal.__str__ returned 1') OR (1, not a decimal number\n"
     )

@@ -11,6 +11,7 @@ from zoneinfo import ZoneInfo
 import pytest
 from clickhouse_server import ClickHouseServer, find_server_binary
 
+from kelvora._clickhouse import bind
 from kelvora.clickhouse import connect
 
 # fmt: off
@@ -134,30 +135,47 @@ def test_instants_on_a_server_in_another_zone(moscow_server, type_name, moment):
 # ---- datetimes with microseconds ---------------------------------------------------------------
 
 NOW = datetime(2024, 5, 6, 7, 8, 9, 123456)  # as datetime.now() gives them
+WHOLE = NOW.replace(microsecond=0)
 
 
-def fractions(client, table, type_name, stored, truncated_equal=False):
-    """A naive datetime with microseconds inserted, found by = and IN, and selected."""
-    client.execute(f"CREATE TABLE {table} (id UInt8, v {type_name}) ENGINE = Memory")
+def fractions(client, table, type_name, stored, datetime64):
+    """A naive datetime with microseconds inserted, found by = and IN, and selected, bound in
+    the form for a server with DateTime64 or without."""
+
+    def run(sql, params=None):
+        return client.execute(bind(sql, params, datetime64=datetime64))
+
+    run(f"CREATE TABLE {table} (id UInt8, v {type_name}) ENGINE = Memory")
     p = {"now": NOW, "all": (NOW, datetime(2000, 1, 1, 0, 0, 0, 1))}
-    client.execute(f"INSERT INTO {table} (id, v) VALUES (1, %(now)s)", p)
-    assert client.execute(f"SELECT v FROM {table}") == [(stored,)]
+    run(f"INSERT INTO {table} (id, v) VALUES (1, %(now)s)", p)
+    assert run(f"SELECT v FROM {table}") == [(stored,)]
     # A column compares what it holds with the whole value: only a column that keeps the
-    # fraction finds it, and none refuses it. Servers without DateTime64 compare whole seconds.
-    found = [(1,)] if stored == NOW or truncated_equal else []
-    assert client.execute(f"SELECT id FROM {table} WHERE v = %(now)s", p) == found
-    assert client.execute(f"SELECT id FROM {table} WHERE v IN %(all)s", p) == found
-    assert client.execute(f"SELECT id FROM {table} WHERE v <= %(now)s", p) == [(1,)]
+    # fraction finds it, and none refuses it. Without DateTime64 the whole seconds are compared.
+    found = [(1,)] if stored == NOW or not datetime64 else []
+    assert run(f"SELECT id FROM {table} WHERE v = %(now)s", p) == found
+    assert run(f"SELECT id FROM {table} WHERE v IN %(all)s", p) == found
+    assert run(f"SELECT id FROM {table} WHERE v <= %(now)s", p) == [(1,)]
+    assert run("SELECT %(now)s", p) == [(NOW if datetime64 else WHOLE,)]
 
 
-@pytest.mark.parametrize(
-    "type_name, stored",
-    [("DateTime", NOW.replace(microsecond=0)), ("DateTime64(6)", NOW),
-     ("DateTime64(3)", NOW.replace(microsecond=123000)),
-     ("Nullable(DateTime)", NOW.replace(microsecond=0))],
-)  # fmt: skip
-def test_fractions_on_the_embedded_engine(engine, database, type_name, stored):
-    fractions(engine, f"{database}.t", type_name, stored)
+# fmt: off
+FRACTIONS = [
+    ("DateTime", WHOLE, True), ("DateTime64(6)", NOW, True),
+    ("DateTime64(3)", NOW.replace(microsecond=123000), True), ("Nullable(DateTime)", WHOLE, True),
+    # The form for servers without DateTime64 works on those with it, keeping whole seconds.
+    ("DateTime", WHOLE, False), ("DateTime64(6)", WHOLE, False),
+    ("Nullable(DateTime)", WHOLE, False),
+]
+# fmt: on
+
+
+@pytest.mark.parametrize("type_name, stored, datetime64", FRACTIONS)
+def test_fractions_on_the_embedded_engine(engine, database, type_name, stored, datetime64):
+    fractions(engine, f"{database}.t", type_name, stored, datetime64)
+
+
+def test_fractions_by_default_on_the_embedded_engine(engine):
+    # The embedded engine has DateTime64: bind's default form.
     assert engine.execute("SELECT %(v)s", {"v": NOW}) == [(NOW,)]
 
 
@@ -165,9 +183,32 @@ def test_fractions_on_the_embedded_engine(engine, database, type_name, stored):
 def test_fractions_on_the_server(clickhouse_server, server_database, type_name):
     client = connect(clickhouse_server.dsn(server_database))
     try:
-        fractions(client, "t", type_name, NOW.replace(microsecond=0), truncated_equal=True)
+        fractions(client, "t", type_name, WHOLE, datetime64=False)
     finally:
         client.close()
+
+
+def test_aware_fractions_on_a_server_without_datetime64(moscow_server):
+    """An aware datetime with microseconds is the instant of its whole seconds there."""
+    database = f"t_{uuid.uuid4().hex}"
+    moscow_server.query(f"CREATE DATABASE {database}")
+    client = connect(moscow_server.dsn(database))
+    moment = MOMENT.replace(microsecond=250000)
+    p = {"v": moment, "vs": (moment, datetime(2000, 1, 1, tzinfo=UTC))}
+
+    def run(sql):
+        return client.execute(bind(sql, p, datetime64=False))
+
+    try:
+        run("CREATE TABLE t (id UInt8, v DateTime('Asia/Novosibirsk')) ENGINE = Memory")
+        run("INSERT INTO t VALUES (1, %(v)s)")
+        wall = moment.astimezone(NOVOSIBIRSK).replace(tzinfo=None, microsecond=0)
+        assert run("SELECT id, v FROM t WHERE v = %(v)s") == [(1, wall)]
+        assert run("SELECT id FROM t WHERE v IN %(vs)s") == [(1,)]
+        assert run("SELECT toUnixTimestamp(%(v)s)") == [(int(moment.timestamp()),)]
+    finally:
+        client.close()
+        moscow_server.query(f"DROP DATABASE {database}")
 
 
 # ---- maps, tuples of one, enums and intervals ---------------------------------------------------
