@@ -143,8 +143,9 @@ def test_datetimes_with_and_without_datetime64(value, with_datetime64, without):
 @given(
     st.datetimes(
         timezones=st.sampled_from(
-            [UTC, ZoneInfo("Europe/Berlin"), ZoneInfo("America/St_Johns"), ZoneInfo("Asia/Kathmandu"),
-             ZoneInfo("Pacific/Kiritimati"), timezone(-timedelta(hours=23, microseconds=1))]
+            [UTC, ZoneInfo("Europe/Berlin"), ZoneInfo("America/St_Johns"),
+             ZoneInfo("Asia/Kathmandu"), ZoneInfo("Pacific/Kiritimati"),
+             timezone(-timedelta(hours=23, microseconds=1))]
         ),
         allow_imaginary=True,
     )

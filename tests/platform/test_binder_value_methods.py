@@ -39,7 +39,8 @@ class Offset(tzinfo):
 @pytest.mark.parametrize(
     "offset, error, text",
     [
-        (5, TypeError, "Parameter 'v': tzinfo.utcoffset() must return None or timedelta, not 'int'"),
+        (5, TypeError,
+         "Parameter 'v': tzinfo.utcoffset() must return None or timedelta, not 'int'"),
         (timedelta(days=1), ValueError, "offset must be a timedelta strictly between "
          "-timedelta(hours=24) and timedelta(hours=24)."),
     ],
