@@ -76,6 +76,8 @@ class _Embedded:
     """The process's chDB engine on one data directory; statements run one at a time."""
 
     format = "RowBinaryWithNamesAndTypes"
+    # The engine has DateTime64, in which a datetime's fraction binds.
+    datetime64 = True
 
     def __init__(self, path: str):
         from chdb import session
@@ -313,6 +315,8 @@ class _Server:
     def _learn_server(self) -> None:
         version = self._post("SELECT version()", "TabSeparated").decode().strip()
         major = int(version.split(".")[0])
+        # DateTime64 arrived in 20: before it a datetime binds as whole seconds.
+        self.datetime64 = major >= 20
         # RowBinaryWithNamesAndTypes and mutations_sync arrived in later server versions; older
         # ones answer in Native, their columns' binary form (a third of the text's size, and read
         # without parsing).
@@ -465,7 +469,7 @@ class Client:
 
     def execute(self, query: str, params: dict[str, Any] | None = None) -> list[tuple[Any, ...]]:
         """Run one statement; ``params`` fill its ``%(name)s`` placeholders as literals."""
-        statement = _clickhouse.bind(query, params, self.timezone)
+        statement = _clickhouse.bind(query, params, datetime64=self._transport.datetime64)
         try:
             return self._transport.rows(statement, self.timezone)
         except ValueError as error:

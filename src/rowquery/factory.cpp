@@ -249,9 +249,11 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     nb::object request_type = nb::module_::import_("fastapi").attr("Request");
     nb::object none = nb::none();
     auto route = [&](const char* method, const char* path, const FunctionSpec& spec,
-                     nb::handle model, nb::handle extra, HandlerSignature signature) {
+                     nb::handle model, nb::handle extra, HandlerSignature signature,
+                     nb::handle responses = nb::handle()) {
         nb::dict route_options = options({{"response_model", model}});
         if (extra.is_valid()) route_options["openapi_extra"] = extra;
+        if (responses.is_valid()) route_options["responses"] = responses;
         add_route(router, method, to_str(path), route_options, spec, state, none, signature);
     };
     HandlerSignature with_request;
@@ -280,8 +282,11 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
 
     HandlerSignature mutation_signature;
     mutation_signature.add("mutation_id", reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    nb::dict not_found;
+    not_found[nb::int_(404)] = nb::dict();
+    not_found[nb::int_(404)]["description"] = "No mutation of this table has this id";
     route("get", "/mutations/{mutation_id}/", get_mutation_spec(),
-          module_global(module, "MutationStatus"), nb::handle(), mutation_signature);
+          module_global(module, "MutationStatus"), nb::handle(), mutation_signature, not_found);
     return router;
 }
 

@@ -381,3 +381,12 @@ def test_server_zones_of_datetime_columns_are_described(server_client, server_da
     expected = [(datetime(1970, 1, 1, 9), datetime(1970, 1, 1))]
     for sql in ["SELECT t, u FROM z", "SELECT t, u FROM z; ", "SELECT t, u FROM z -- both"]:
         assert server_client.execute(sql) == expected
+
+
+def test_a_datetime_with_microseconds_binds_in_whole_seconds_before_datetime64(server_client):
+    # 18.16 has no DateTime64: the client tells the binder so, and the fraction is dropped.
+    server_client.execute("CREATE TABLE stamps (at DateTime) ENGINE = Memory")
+    moment = datetime(2024, 5, 6, 7, 8, 9, 654321)
+    server_client.execute("INSERT INTO stamps (at) VALUES (%(at)s)", {"at": moment})
+    found = server_client.execute("SELECT at FROM stamps WHERE at = %(at)s", {"at": moment})
+    assert found == [(moment.replace(microsecond=0),)]

@@ -99,7 +99,8 @@ def route_of(case):
     path = case.operation.path
     _, slash, rest = path[1:].partition("/")
     if slash and not path.startswith(("/config/", "/cache/")):
-        path = "/{table}/" + ("{key}" + rest[rest.index("}") + 1 :] if rest else "")
+        keyed = rest.startswith("{")
+        path = "/{table}/" + ("{key}" + rest[rest.index("}") + 1 :] if keyed else rest)
     return case.method.upper(), path
 
 
