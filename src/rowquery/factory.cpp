@@ -253,7 +253,13 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
                      nb::handle responses = nb::handle()) {
         nb::dict route_options = options({{"response_model", model}});
         if (extra.is_valid()) route_options["openapi_extra"] = extra;
-        if (responses.is_valid()) route_options["responses"] = responses;
+        // Requests name columns and values the handlers check themselves, so FastAPI does not
+        // list the 422 they answer on its own.
+        nb::dict answers = responses.is_valid() ? nb::borrow<nb::dict>(responses) : nb::dict();
+        nb::dict refused;
+        refused["description"] = "A column, operator or value the table does not take";
+        answers[nb::int_(422)] = refused;
+        route_options["responses"] = answers;
         add_route(router, method, to_str(path), route_options, spec, state, none, signature);
     };
     HandlerSignature with_request;
@@ -263,8 +269,15 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     // (a path parameter holds no "/" and is never empty), whatever the order of the two routers.
     route("get", "/query/", query_rows_spec(), module_global(module, "QueryPage"),
           openapi_extra(page_parameters(r)), with_request);
+    nb::dict streamed, streamed_content;
+    for (const char* media : {"application/x-ndjson", "text/csv", "application/vnd.apache.parquet"})
+        streamed_content[media] = nb::dict();
+    streamed["description"] = "The rows, streamed in the format asked for";
+    streamed["content"] = streamed_content;
+    nb::dict export_answers;
+    export_answers[nb::int_(200)] = streamed;
     route("get", "/export/", export_rows_spec(), none, openapi_extra(export_parameters(r)),
-          with_request);
+          with_request, export_answers);
     route("post", "/bulk/", ingest_rows_spec(), module_global(module, "BulkAnswer"),
           openapi_extra(nb::list(), bulk_request_body()), with_request);
 
