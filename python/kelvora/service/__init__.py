@@ -3,13 +3,16 @@
 A FastAPI app built only from the package's public pieces:
 
 - ``/config``: the configuration router over a ``ConfigStore`` (config name and environment
-  chosen by the settings, seeded with a small built-in payload);
-- one CRUD router with history per table (``/<table-name>``, "_" written as "-");
+  chosen by the settings, seeded with a small built-in payload), with its control plane (ETags
+  and If-Match, a JSON Schema checked on every write, dry runs, history, watch);
+- one CRUD router with history per table (``/<table-name>``, "_" written as "-"), and beside
+  it the table's query router (operator filters, sorting, cursor pages, export, bulk ingest,
+  mutations);
 - ``/cache/<table>``: read-only views of the tables asked to be cached, served from DuckDB through
   ``DuckDbBackend`` (list, get by key, table info; ``POST /cache/<table>/refresh`` reloads);
 - ``/healthz``, ``/readyz`` and Prometheus metrics at ``/metrics``; an ``X-Request-ID`` on every
   answer and in every log line;
-- OpenAPI documentation at ``/docs``.
+- OpenAPI documentation at ``/docs`` and ``/redoc``, served without a CDN.
 
 With no options it runs the embedded ClickHouse engine in ``./kelvora-data`` (created on first
 start) with a demo table ``products``. Options come from flags or from a TOML file
@@ -28,6 +31,7 @@ start) with a demo table ``products``. Options come from flags or from a TOML fi
     read_only_api_keys = []    # keys for GET only
     cors_origins = ["https://app.example.com"]
     show_error_details = false # true: 500 answers show the whole error (development)
+    config_schema = "config.schema.json"  # a JSON Schema every configuration write must meet
 
     [[tables]]
     name = "events"
