@@ -354,7 +354,10 @@ bool is_enum(nb::handle value) {
 }
 
 bool is_quoted_as_text(nb::handle value) {
-    return PyObject_IsInstance(value.ptr(), value_classes().ip_classes.ptr()) == 1;
+    // isinstance() runs a class's __instancecheck__, which may raise.
+    const int found = PyObject_IsInstance(value.ptr(), value_classes().ip_classes.ptr());
+    if (found < 0) raise_pending();
+    return found == 1;
 }
 
 } // namespace kelvora::clickhouse
