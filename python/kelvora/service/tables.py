@@ -181,18 +181,22 @@ def timestamp_column(table: TableSettings, columns: List[Column]) -> str:
 
 
 def describe_table(client: Client, name: str) -> List[Column]:
-    """The columns of a table, with their defaults and whether a key holds them."""
+    """The columns of a table, with their defaults and whether a key holds them (for a
+    Distributed table, a key of its local table on the shards)."""
     rows = client.execute("DESCRIBE TABLE " + name)
     database, _, table = name.rpartition(".")
-    where = "database = %(database)s" if database else "database = currentDatabase()"
-    in_key = {
-        row[0]
-        for row in client.execute(
-            "SELECT name FROM system.columns WHERE " + where + " AND table = %(table)s "
-            "AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
-            {"database": database, "table": table},
-        )
-    }
+    cluster = getattr(client, "cluster", None)
+    in_key = cluster.local_key_columns(database, table) if cluster is not None else None
+    if in_key is None:
+        where = "database = %(database)s" if database else "database = currentDatabase()"
+        in_key = {
+            row[0]
+            for row in client.execute(
+                "SELECT name FROM system.columns WHERE " + where + " AND table = %(table)s "
+                "AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
+                {"database": database, "table": table},
+            )
+        }
     return [Column(row[0], row[1], row[2], row[3], row[0] in in_key) for row in rows]
 
 

@@ -1,0 +1,142 @@
+"""The service on a Distributed table of a two-shard cluster (one 18.16 server, shard databases s1
+and s2): the life of a record through every CRUD route, each step checked on the shards' local
+tables, and the table plane's reads, export and bulk ingest."""
+
+import json
+import os
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "service"))
+from test_service import Service  # noqa: E402
+
+LOCAL = """
+    CREATE TABLE {database}.{table} (
+        id String,
+        region String,
+        label String,
+        amount Int32,
+        created_at DateTime
+    ) ENGINE = MergeTree ORDER BY (region, id)
+"""
+DISTRIBUTED = (
+    "CREATE TABLE app.{table} AS s1.{table} "
+    "ENGINE = Distributed(two_shards, '', {table}, cityHash64(id))"
+)
+SHARDS = ("s1", "s2")
+
+
+@pytest.fixture
+def service(tmp_path, one_server_cluster, table_name):
+    for database in SHARDS:
+        one_server_cluster.query(LOCAL.format(database=database, table=table_name))
+    one_server_cluster.query(DISTRIBUTED.format(table=table_name))
+    settings = tmp_path / "kelvora.toml"
+    settings.write_text(
+        f'dsn = "{one_server_cluster.dsn("app")}"\n'
+        f'[[tables]]\nname = "{table_name}"\nfilterable = ["label"]\n'
+    )
+    with Service("--config", str(settings), cwd=tmp_path) as running:
+        yield running
+
+
+def local_rows(node, table):
+    """Each shard's rows, read from its local table: {shard database: {id: (label, amount)}}."""
+    found = {}
+    for database in SHARDS:
+        text = node.query(f"SELECT id, label, amount FROM {database}.{table} FORMAT JSONCompact")
+        found[database] = {key: (label, amount) for key, label, amount in json.loads(text)["data"]}
+    return found
+
+
+def shard_of(node, key):
+    """The shard database cityHash64(id) sends a key to (shard 1 for remainder 0)."""
+    remainder = int(node.query(f"SELECT cityHash64('{key}') % 2"))
+    return SHARDS[remainder]
+
+
+def eventually(read, expected, seconds=30.0):
+    """Mutations run in the background on 18.16: `read()` once it equals `expected`."""
+    deadline = time.monotonic() + seconds
+    while (found := read()) != expected and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return found
+
+
+def test_the_life_of_a_record_on_a_distributed_table(service, one_server_cluster, table_name):
+    http, node = service.http, one_server_cluster
+    keys = ["a", "b", "c", "d", "e", "f"]
+    for number, key in enumerate(keys):
+        body = {"id": key, "region": "eu", "label": "new", "amount": number}
+        created = http.post(f"/{table_name}/", json=body)
+        assert created.status_code == 200, created.text
+    # Every acknowledged insert is on its shard already, and the shards share the rows.
+    expected = {database: {} for database in SHARDS}
+    for number, key in enumerate(keys):
+        expected[shard_of(node, key)][key] = ("new", number)
+    assert local_rows(node, table_name) == expected
+    assert all(expected.values())
+
+    record = http.get(f"/{table_name}/c").json()
+    assert (record["id"], record["region"], record["label"], record["amount"]) == (
+        "c",
+        "eu",
+        "new",
+        2,
+    )
+    listed = http.get(f"/{table_name}/", params={"label": "new", "limit": 4}).json()
+    assert (listed["total"], [item["id"] for item in listed["items"]]) == (6, keys[:4])
+    taken = {"id": "c", "region": "eu", "label": "x", "amount": 1}
+    assert http.post(f"/{table_name}/", json=taken).status_code == 409
+
+    updated = http.put(f"/{table_name}/c", json={"label": "done", "amount": 20})
+    assert updated.status_code == 200, updated.text
+    home = shard_of(node, "c")
+    expected[home]["c"] = ("done", 20)
+    assert eventually(lambda: local_rows(node, table_name), expected) == expected
+    history = http.get(f"/{table_name}/c/history").json()
+    assert [(item["label"], item["amount"]) for item in history["items"]] == [("done", 20)]
+
+    deleted = http.delete(f"/{table_name}/c")
+    assert deleted.status_code == 200, deleted.text
+    del expected[home]["c"]
+    assert eventually(lambda: local_rows(node, table_name), expected) == expected
+    assert http.get(f"/{table_name}/c").status_code == 404
+    assert http.get(f"/{table_name}/").json()["total"] == 5
+
+
+def test_an_update_offers_the_columns_the_shards_can_update(service, table_name):
+    schemas = service.http.get("/openapi.json").json()["components"]["schemas"]
+    title = table_name.title().replace("_", "")
+    # The local table's sorting key (region, id) is no column to update, though the
+    # Distributed table itself has no key.
+    assert list(schemas[title + "Update"]["properties"]) == ["label", "amount", "created_at"]
+    answer = service.http.put(f"/{table_name}/a", json={"region": "us"})
+    assert answer.status_code == 422, answer.text
+
+
+def test_the_table_plane_reads_exports_and_ingests(service, one_server_cluster, table_name):
+    http, node = service.http, one_server_cluster
+    rows = [
+        {"id": key, "region": "eu", "label": "bulk", "amount": 1, "created_at": "2024-01-01"}
+        for key in "pqrs"
+    ]
+    ingested = http.post(f"/{table_name}/bulk/", json=rows)
+    assert ingested.status_code == 200, ingested.text
+    assert sorted(key for shard in local_rows(node, table_name).values() for key in shard) == [
+        "p",
+        "q",
+        "r",
+        "s",
+    ]
+    # Pages follow the key, as the Distributed table has no sorting key of its own.
+    query = {"label": "eq.bulk", "select": "id,label", "limit": 2}
+    page = http.get(f"/{table_name}/query/", params=query)
+    assert page.status_code == 200, page.text
+    assert page.json()["items"] == [{"id": "p", "label": "bulk"}, {"id": "q", "label": "bulk"}]
+    following = http.get(page.json()["next"]).json()
+    assert following["items"] == [{"id": "r", "label": "bulk"}, {"id": "s", "label": "bulk"}]
+    exported = http.get(f"/{table_name}/export/", params={"format": "ndjson", "select": "id"})
+    assert sorted(exported.text.split()) == [f'{{"id":"{key}"}}' for key in "pqrs"]
