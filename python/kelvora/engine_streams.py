@@ -1,20 +1,23 @@
 """Statements whose answer or data is too large to hold: a SELECT's answer streamed in the engine's
 own output format, chunk by chunk, and binary data (Parquet) handed to an INSERT as it is.
 
-Both work on the clients of `kelvora.clickhouse`. On the embedded engine a stream holds the
-engine for its whole length (chDB runs one statement at a time, and a statement sent while a
-stream is open ends that stream), so other statements wait until it ends or is closed. On a
-server the answer comes as the server writes it; closing the stream closes its connection,
-which stops the statement at the server's next write.
+Both work on the clients of `kelvora.clickhouse`. On the embedded engine a stream reads its
+answer on an engine connection of its own (a connection with an open stream answers nothing
+else), so the client's other statements run beside it. On a server the answer comes as the
+server writes it; closing the stream closes its connection, which stops the statement at the
+server's next write.
+
+A streamed answer reads ahead: the next chunks are read from the engine while the current one
+is sent, a few at most, so the engine and the client's socket work at the same time in bounded
+memory.
 """
 
 from __future__ import annotations
 
 import os
 import tempfile
-import threading
 import urllib.parse
-from typing import Any, AsyncIterator, Optional, Protocol
+from typing import Any, Optional, Protocol
 
 import anyio
 from fastapi.concurrency import run_in_threadpool
@@ -27,6 +30,9 @@ from kelvora.clickhouse import ClickHouseError, Client, _Embedded, _Server
 __all__ = ["EngineStream", "open_stream", "stream_response", "insert_bytes"]
 
 _CHUNK = 1 << 16
+# Chunks read from the engine while the one before them is sent (the embedded engine's
+# are about 1 MB).
+_CHUNKS_AHEAD = 2
 
 
 class EngineStream(Protocol):
@@ -39,12 +45,18 @@ class EngineStream(Protocol):
 
 class _EmbeddedStream:
     def __init__(self, transport: _Embedded, statement: str, answer_format: str):
-        self._lock: Optional[threading.Lock] = transport._lock
-        self._lock.acquire()
+        from chdb import session
+
+        # The process's one engine takes any number of connections to its data directory; this
+        # one lives as long as the stream.
+        self._session: Any = session.Session(transport.path)
         try:
-            self._result = transport._session.send_query(statement, answer_format)
+            # One formatting thread: the answer is sent from this process as it is made, and
+            # the sending needs a core more than the formatting does.
+            self._session.query("SET output_format_parallel_formatting = 0")
+            self._result = self._session.send_query(statement, answer_format)
         except Exception as error:
-            self._release()
+            self._end()
             raise ClickHouseError(str(error)) from None
 
     def next_chunk(self) -> Optional[bytes]:
@@ -60,17 +72,17 @@ class _EmbeddedStream:
         return data
 
     def close(self) -> None:
-        if self._lock is None:
+        if self._session is None:
             return
         try:
             self._result.cancel()
         finally:
-            self._release()
+            self._end()
 
-    def _release(self) -> None:
-        lock, self._lock = self._lock, None
-        if lock is not None:
-            lock.release()
+    def _end(self) -> None:
+        session, self._session = self._session, None
+        if session is not None:
+            session.close()
 
 
 class _ServerStream:
@@ -130,22 +142,37 @@ def open_stream(
 
 
 class _EngineStreamResponse(StreamingResponse):
-    """A streamed answer that closes its engine stream however the answer ends: sent whole, or
-    cut short by a client that went away (the stream is then stopped at the engine)."""
+    """A streamed answer read ahead of its sending, which closes its engine stream however the
+    answer ends: sent whole, or cut short by a client that went away (the stream is then
+    stopped at the engine)."""
 
     def __init__(self, stream: EngineStream, first: Optional[bytes], media_type: str):
         self._stream = stream
-        super().__init__(self._chunks(first), media_type=media_type)
+        self._first = first
+        self._chunks, self._received = anyio.create_memory_object_stream[bytes](_CHUNKS_AHEAD)
+        super().__init__(self._received, media_type=media_type)
 
-    async def _chunks(self, first: Optional[bytes]) -> AsyncIterator[bytes]:
-        chunk = first
-        while chunk is not None:
-            yield chunk
-            chunk = await run_in_threadpool(self._stream.next_chunk)
+    async def _read_ahead(self) -> None:
+        async with self._chunks:
+            chunk = self._first
+            while chunk is not None:
+                await self._chunks.send(chunk)
+                chunk = await anyio.to_thread.run_sync(self._stream.next_chunk)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         try:
-            await super().__call__(scope, receive, send)
+            async with self._received:
+                async with anyio.create_task_group() as reading:
+                    reading.start_soon(self._read_ahead)
+                    await super().__call__(scope, receive, send)
+                    # A client that left ends the sending early: nobody waits for more chunks.
+                    reading.cancel_scope.cancel()
+        except BaseExceptionGroup as failures:
+            # The sending's or the reading's failure leaves as itself, as the framework's own.
+            if len(failures.exceptions) != 1:
+                raise
+            failure = failures.exceptions[0]
+            raise failure from failure.__cause__ or failure.__context__
         finally:
             with anyio.CancelScope(shield=True):
                 await run_in_threadpool(self._stream.close)

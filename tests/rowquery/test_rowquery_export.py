@@ -1,6 +1,7 @@
 """GET /export/: the filters and sorting of a query, streamed in the engine's own formats; a
-client that goes away stops the statement and frees the engine."""
+client that goes away stops the statement; other statements run while an export streams."""
 
+import concurrent.futures
 import io
 
 import pyarrow.parquet as pq
@@ -42,6 +43,27 @@ def test_a_stream_left_early_frees_the_engine(engine, database):
         assert first.startswith(b'{"id":0}\n')
     # The statement was cancelled, so the engine answers the next one at once.
     assert engine.execute(f"SELECT count() FROM {table}") == [(3000000,)]
+
+
+def test_statements_run_beside_an_open_export(engine, database):
+    from rowquery_app import serve
+
+    table = f"{database}.big"
+    engine.execute(f"CREATE TABLE {table} (id UInt64) ENGINE = MergeTree ORDER BY id")
+    engine.execute(f"INSERT INTO {table} SELECT number FROM numbers(3000000)")
+    api = serve(engine, table)
+    with concurrent.futures.ThreadPoolExecutor(1) as other:
+        with api.stream("GET", "/items/export/") as r:
+            chunks = r.iter_bytes()
+            received = [next(chunks)]
+            # The export is open and read no further: the client and the other routes answer.
+            counted = other.submit(engine.execute, f"SELECT count() FROM {table}")
+            assert counted.result(timeout=30) == [(3000000,)]
+            page = other.submit(api.get, "/items/query/?limit=2&select=id&id=gte.5")
+            assert page.result(timeout=30).json()["items"] == [{"id": 5}, {"id": 6}]
+            received += chunks
+    lines = b"".join(received).splitlines()
+    assert (len(lines), lines[0], lines[-1]) == (3000000, b'{"id":0}', b'{"id":2999999}')
 
 
 def test_export_refuses_what_a_query_refuses(api):
