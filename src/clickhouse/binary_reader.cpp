@@ -79,9 +79,9 @@ nb::object BinaryReader::scalar(const ColumnType& type, const Zone& zone) {
         return text_or_bytes(raw);
     }
     case TypeKind::Date:
-        return date_from_days(fixed<uint16_t>());
+        return dates_.date(fixed<uint16_t>());
     case TypeKind::Date32:
-        return date_from_days(fixed<int32_t>());
+        return dates_.date(fixed<int32_t>());
     case TypeKind::DateTime:
         return zone.datetime(fixed<uint32_t>(), 0);
     case TypeKind::DateTime64: {
@@ -111,6 +111,52 @@ nb::object BinaryReader::scalar(const ColumnType& type, const Zone& zone) {
             if (value == code) return nb::str(label.data(), label.size());
         return nb::int_(code);
     }
+    default:
+        throw std::invalid_argument("unsupported column type: " + type.name);
+    }
+}
+
+size_t scalar_width(const ColumnType& type) {
+    switch (type.kind) {
+    case TypeKind::UInt8:
+    case TypeKind::Int8:
+    case TypeKind::Bool:
+    case TypeKind::Enum8:
+        return 1;
+    case TypeKind::UInt16:
+    case TypeKind::Int16:
+    case TypeKind::BFloat16:
+    case TypeKind::Date:
+    case TypeKind::Enum16:
+        return 2;
+    case TypeKind::UInt32:
+    case TypeKind::Int32:
+    case TypeKind::Float32:
+    case TypeKind::Date32:
+    case TypeKind::DateTime:
+    case TypeKind::Time:
+    case TypeKind::IPv4:
+        return 4;
+    case TypeKind::UInt64:
+    case TypeKind::Int64:
+    case TypeKind::Float64:
+    case TypeKind::DateTime64:
+    case TypeKind::Time64:
+    case TypeKind::Interval:
+        return 8;
+    case TypeKind::UInt128:
+    case TypeKind::Int128:
+    case TypeKind::UUID:
+    case TypeKind::IPv6:
+        return 16;
+    case TypeKind::UInt256:
+    case TypeKind::Int256:
+        return 32;
+    case TypeKind::FixedString:
+    case TypeKind::Decimal:
+        return static_cast<size_t>(type.size);
+    case TypeKind::String:
+        return 0;
     default:
         throw std::invalid_argument("unsupported column type: " + type.name);
     }

@@ -5,11 +5,37 @@
 #include "clickhouse/column_types.hpp"
 #include "clickhouse/values.hpp"
 
+#include <array>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
 
 namespace kelvora::clickhouse {
+
+/// The bytes a value of a scalar type takes in the binary encoding; 0 for String, whose values
+/// carry their length.
+size_t scalar_width(const ColumnType& type);
+
+/// The dates of one answer, each made once: a day column holds few distinct days, and a date is
+/// immutable, so rows of the same day share one.
+class DateCache {
+public:
+    nb::object date(int64_t days) {
+        Slot& slot = slots_[static_cast<uint64_t>(days) % slots_.size()];
+        if (!slot.date.is_valid() || slot.days != days) {
+            slot.date = date_from_days(days);
+            slot.days = days;
+        }
+        return slot.date;
+    }
+
+private:
+    struct Slot {
+        int64_t days = 0;
+        nb::object date;
+    };
+    std::array<Slot, 512> slots_;
+};
 
 class BinaryReader {
 public:
@@ -48,6 +74,18 @@ public:
         return count;
     }
 
+    /// The bytes of `rows` values of a scalar type, passed over.
+    std::string_view values(const ColumnType& type, size_t rows) {
+        const size_t start = at_;
+        if (const size_t width = scalar_width(type)) {
+            take(rows * width);
+        } else {
+            for (size_t i = 0; i < rows; ++i)
+                string();
+        }
+        return data_.substr(start, at_ - start);
+    }
+
     /// The value of a scalar type (neither composite nor Nullable, LowCardinality, Variant,
     /// Dynamic or JSON); datetimes without a zone of their own are shown in `zone`.
     nb::object scalar(const ColumnType& type, const Zone& zone);
@@ -58,6 +96,7 @@ private:
 
     std::string_view data_;
     size_t at_ = 0;
+    DateCache dates_;
 };
 
 /// The type of a Dynamic value, in the engine's binary type encoding at the reader's position,

@@ -42,6 +42,7 @@ enum class TypeKind : uint8_t {
     Decimal, // width (4, 8, 16, 32 bytes) and scale
     Enum8,
     Enum16,
+    // The kinds above are scalars; those below wrap, hold or describe other values.
     Nullable,
     Array,
     Tuple,
@@ -52,6 +53,11 @@ enum class TypeKind : uint8_t {
     JSON,    // paths and their values: typed paths in `elements`, the others Dynamic
     Nothing,
 };
+
+/// Whether a value of the kind is one number, text or other single binary form.
+constexpr bool is_scalar(TypeKind kind) {
+    return kind < TypeKind::Nullable;
+}
 
 /// One parsed type: its kind, parameters, and element types for composite kinds.
 struct ColumnType {

@@ -10,6 +10,7 @@
 #include "native/errors.hpp"
 #include "native/literals.hpp"
 
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -54,6 +55,19 @@ private:
     }
 
     void low_cardinality(const ColumnType& type, size_t rows, const Zone& zone, Values& out);
+
+    /// The values of a scalar type; numbers are read from the column's bytes at once.
+    void scalars(const ColumnType& type, size_t rows, const Zone& zone, Values& out);
+
+    template <typename T, typename Number>
+    void fixed_values(size_t rows, Values& out, PyObject* (*make)(Number)) {
+        const char* raw = in_.take(rows * sizeof(T));
+        for (size_t i = 0; i < rows; ++i) {
+            T value;
+            std::memcpy(&value, raw + i * sizeof(T), sizeof(T));
+            out.push_back(steal_or_raise(make(static_cast<Number>(value))));
+        }
+    }
 
     BinaryReader in_;
 };
@@ -164,10 +178,95 @@ void NativeReader::column(const ColumnType& type, size_t rows, const Zone& zone,
         throw std::invalid_argument("unsupported column type: " + type.name +
                                     " (in a Native answer)");
     default:
+        scalars(type, rows, zone, out);
+    }
+}
+
+void NativeReader::scalars(const ColumnType& type, size_t rows, const Zone& zone, Values& out) {
+    switch (type.kind) {
+    case TypeKind::UInt8:
+        return fixed_values<uint8_t>(rows, out, PyLong_FromUnsignedLong);
+    case TypeKind::UInt16:
+        return fixed_values<uint16_t>(rows, out, PyLong_FromUnsignedLong);
+    case TypeKind::UInt32:
+        return fixed_values<uint32_t>(rows, out, PyLong_FromUnsignedLong);
+    case TypeKind::UInt64:
+        return fixed_values<uint64_t>(rows, out, PyLong_FromUnsignedLongLong);
+    case TypeKind::Int8:
+        return fixed_values<int8_t>(rows, out, PyLong_FromLong);
+    case TypeKind::Int16:
+        return fixed_values<int16_t>(rows, out, PyLong_FromLong);
+    case TypeKind::Int32:
+        return fixed_values<int32_t>(rows, out, PyLong_FromLong);
+    case TypeKind::Int64:
+        return fixed_values<int64_t>(rows, out, PyLong_FromLongLong);
+    case TypeKind::Float32:
+        return fixed_values<float>(rows, out, PyFloat_FromDouble);
+    case TypeKind::Float64:
+        return fixed_values<double>(rows, out, PyFloat_FromDouble);
+    case TypeKind::String: {
+        TextCache texts;
+        for (size_t i = 0; i < rows; ++i)
+            out.push_back(texts.text(in_.string()));
+        return;
+    }
+    default:
         for (size_t i = 0; i < rows; ++i)
             out.push_back(in_.scalar(type, zone));
     }
 }
+
+} // namespace
+
+namespace {
+
+/// One column of a block, giving its values row by row. A scalar column, Nullable or not, is
+/// read from its own bytes in step with the other columns, so that a row's values are made
+/// together and its tuple is written once while it is at hand; any other column's values are
+/// made beforehand, the whole column at once.
+class BlockColumn {
+public:
+    BlockColumn(NativeReader& reader, const ColumnType& type, size_t rows, Zone zone)
+        : zone_(std::move(zone)), row_wise_(is_scalar_column(type)) {
+        BinaryReader& in = reader.in();
+        if (!row_wise_) {
+            values_.reserve(rows);
+            reader.column(type, rows, zone_, values_);
+            return;
+        }
+        const bool nullable = type.kind == TypeKind::Nullable;
+        scalar_type_ = nullable ? type.elements[0] : type;
+        if (nullable) nulls_ = in.take(rows);
+        bytes_ = BinaryReader(in.values(scalar_type_, rows));
+    }
+
+    nb::object value(size_t row) {
+        if (!row_wise_) return std::move(values_[row]);
+        const bool null = nulls_ && nulls_[row];
+        if (scalar_type_.kind == TypeKind::String) {
+            const std::string_view text = bytes_.string();
+            return null ? nb::none() : texts_.text(text);
+        }
+        if (null) {
+            bytes_.take(scalar_width(scalar_type_));
+            return nb::none();
+        }
+        return bytes_.scalar(scalar_type_, zone_);
+    }
+
+private:
+    static bool is_scalar_column(const ColumnType& type) {
+        return is_scalar(type.kind == TypeKind::Nullable ? type.elements[0].kind : type.kind);
+    }
+
+    Zone zone_;
+    bool row_wise_;
+    ColumnType scalar_type_;
+    const char* nulls_ = nullptr;
+    BinaryReader bytes_{{}};
+    TextCache texts_;
+    Values values_;
+};
 
 } // namespace
 
@@ -207,7 +306,7 @@ nb::list decode_native(std::string_view data, const Zone& zone, nb::handle colum
     NativeReader reader(data);
     BinaryReader& in = reader.in();
     DescribedTypes described(column_types);
-    std::vector<Values> columns;
+    std::vector<BlockColumn> columns;
     while (!in.done()) {
         const uint64_t count = in.varint(), block_rows = in.varint();
         // Every column's value takes a byte at least: rows beyond the bytes left are refused
@@ -215,21 +314,18 @@ nb::list decode_native(std::string_view data, const Zone& zone, nb::handle colum
         if (block_rows && !count) malformed();
         if (count > in.remaining() || block_rows > in.remaining())
             throw std::invalid_argument("truncated result data");
-        // Kept from block to block, so that their memory is not asked of the system anew.
-        columns.resize(static_cast<size_t>(count));
-        for (Values& values : columns)
-            values.clear();
-        for (size_t c = 0; c < columns.size(); ++c) {
+        columns.clear();
+        columns.reserve(static_cast<size_t>(count));
+        for (size_t c = 0; c < count; ++c) {
             in.string(); // the name: rows are positional
-            const ColumnType type = described.type(in.string(), c, columns.size());
-            columns[c].reserve(static_cast<size_t>(block_rows));
-            reader.column(type, static_cast<size_t>(block_rows), zone.named(named_timezone(type)),
-                          columns[c]);
+            const ColumnType type = described.type(in.string(), c, static_cast<size_t>(count));
+            columns.emplace_back(reader, type, static_cast<size_t>(block_rows),
+                                 zone.named(named_timezone(type)));
         }
         for (size_t i = 0; i < block_rows; ++i) {
-            auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(columns.size()));
-            for (size_t c = 0; c < columns.size(); ++c)
-                row.set_tuple_item(static_cast<Py_ssize_t>(c), std::move(columns[c][i]));
+            auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(count));
+            for (size_t c = 0; c < count; ++c)
+                row.set_tuple_item(static_cast<Py_ssize_t>(c), columns[c].value(i));
             rows.append(row.finish());
         }
     }

@@ -22,6 +22,7 @@ namespace {
 struct Column {
     ColumnType type;
     Zone zone;
+    TextCache texts;
 };
 
 class Reader {
@@ -30,12 +31,16 @@ public:
 
     BinaryReader& in() { return in_; }
 
-    nb::object value(const ColumnType& type, const Zone& zone);
+    /// A value of `type`; a String, also under Nullable or LowCardinality, through `texts`.
+    nb::object value(const ColumnType& type, const Zone& zone, TextCache* texts = nullptr);
 
-    nb::object row(const std::vector<Column>& columns) {
+    nb::object row(std::vector<Column>& columns) {
         auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(columns.size()));
-        for (size_t i = 0; i < columns.size(); ++i)
-            row.set_tuple_item(static_cast<Py_ssize_t>(i), value(columns[i].type, columns[i].zone));
+        for (size_t i = 0; i < columns.size(); ++i) {
+            Column& column = columns[i];
+            row.set_tuple_item(static_cast<Py_ssize_t>(i),
+                               value(column.type, column.zone, &column.texts));
+        }
         return row.finish();
     }
 
@@ -93,13 +98,15 @@ private:
     BinaryReader in_;
 };
 
-nb::object Reader::value(const ColumnType& type, const Zone& zone) {
+nb::object Reader::value(const ColumnType& type, const Zone& zone, TextCache* texts) {
     switch (type.kind) {
+    case TypeKind::String:
+        return texts ? texts->text(in_.string()) : in_.scalar(type, zone);
     case TypeKind::Nullable:
         if (in_.fixed<uint8_t>()) return nb::none();
-        return value(type.elements[0], zone);
+        return value(type.elements[0], zone, texts);
     case TypeKind::LowCardinality:
-        return value(type.elements[0], zone);
+        return value(type.elements[0], zone, texts);
     case TypeKind::Array: {
         const auto count = static_cast<Py_ssize_t>(in_.count());
         auto list = PendingSequence::list(count);
@@ -154,7 +161,7 @@ nb::list decode_row_binary(std::string_view data, const Zone& zone) {
     for (uint64_t i = 0; i < count; ++i) {
         ColumnType type = parse_column_type(in.string());
         Zone column_zone = zone.named(named_timezone(type));
-        columns.push_back({std::move(type), std::move(column_zone)});
+        columns.push_back({std::move(type), std::move(column_zone), {}});
     }
     while (!in.done()) {
         // A row of no bytes (no columns, or only empty tuples) would be read without end.

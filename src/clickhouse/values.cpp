@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -94,7 +95,14 @@ nb::object Zone::datetime(int64_t seconds, int microseconds) const {
         rest += 86400;
         --days;
     }
-    Civil date = civil_from_days(days);
+    // The datetimes of an answer mostly fall on the day of the one before: its date is kept.
+    thread_local int64_t last_days = std::numeric_limits<int64_t>::min();
+    thread_local Civil last_date{};
+    if (days != last_days) {
+        last_date = civil_from_days(days);
+        last_days = days;
+    }
+    const Civil date = last_date;
     const int hour = static_cast<int>(rest / 3600), minute = static_cast<int>(rest / 60 % 60),
               second = static_cast<int>(rest % 60);
     if (!tzinfo_.is_valid()) {
@@ -272,6 +280,28 @@ nb::object text_or_bytes(std::string_view data) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_pending();
     PyErr_Clear();
     return steal_or_raise(PyBytes_FromStringAndSize(data.data(), size));
+}
+
+nb::object TextCache::text(std::string_view data) {
+    // Judged on the first 256 texts: fewer than one in eight found, and the lookups cost more
+    // than they save.
+    constexpr uint32_t trial = 256, worth = trial / 8;
+    if (data.size() > longest || (looked_up_ >= trial && found_ < worth))
+        return text_or_bytes(data);
+    ++looked_up_;
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (char c : data)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    Slot& slot = slots_[hash % slots_.size()];
+    if (slot.text.is_valid() && slot.size == data.size() &&
+        std::memcmp(slot.bytes, data.data(), data.size()) == 0) {
+        ++found_;
+        return slot.text;
+    }
+    slot.text = text_or_bytes(data);
+    slot.size = static_cast<uint8_t>(data.size());
+    std::memcpy(slot.bytes, data.data(), data.size());
+    return slot.text;
 }
 
 namespace {

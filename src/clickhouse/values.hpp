@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -67,6 +68,24 @@ nb::object ip_from_text(std::string_view text);
 nb::object ipv6_from_bytes(const unsigned char* bytes);
 /// A str of UTF-8 text, or the bytes themselves when they are not valid UTF-8.
 nb::object text_or_bytes(std::string_view data);
+/// The short texts of one column of an answer, each made once while the column repeats them (a
+/// status, a country, a tag): rows holding the same text share one str, which saves its making,
+/// its freeing and its memory. A column whose first texts hardly repeat is no longer looked up.
+class TextCache {
+public:
+    nb::object text(std::string_view data);
+
+private:
+    static constexpr size_t longest = 22;
+    struct Slot {
+        uint8_t size = 0;
+        char bytes[longest];
+        nb::object text;
+    };
+    std::array<Slot, 64> slots_;
+    uint32_t looked_up_ = 0, found_ = 0;
+};
+
 /// A naive datetime from "YYYY-MM-DD hh:mm:ss[.fraction]".
 nb::object datetime_from_text(std::string_view text);
 nb::object date_from_text(std::string_view text);
