@@ -10,8 +10,9 @@ each row's position, by which answers come back in stored order. DuckDB keeps a 
 through a scan of one table, a WHERE of plain comparisons, LIMIT and OFFSET (with
 ``preserve_insertion_order``, which the manager sets), so the answers to such conditions (those of
 ``page`` and ``DuckDbBackend``) need no sort; a condition that may hide a join (a subquery, a long
-IN list) is sorted by the position. The time of the last store is kept as the table's comment,
-so it survives with a database file.
+IN list) is sorted by the position. A page without conditions is the range of positions it
+covers, which DuckDB finds from each row group's bounds instead of counting rows off. The time of
+the last store is kept as the table's comment, so it survives with a database file.
 """
 
 import datetime
@@ -22,6 +23,8 @@ from typing import Any, Dict, List, Tuple
 
 import duckdb
 import pandas as pd
+
+from .cache_lock import SharedLock
 
 __all__ = ["DuckDbCacheManager"]
 
@@ -100,6 +103,9 @@ class DuckDbCacheManager:
         self._connection.execute("SET preserve_insertion_order = true")
         self._catalog: str = _single(self._connection.execute("SELECT current_database()"))
         self._write_lock = threading.Lock()
+        # Held shared by a page's two statements and alone by every commit, so that both
+        # statements read one version without the cost of a transaction.
+        self._commits = SharedLock()
 
     def close(self) -> None:
         """Closes the database; closing again does nothing."""
@@ -147,7 +153,8 @@ class DuckDbCacheManager:
             )
             cursor.execute(f"CREATE OR REPLACE TABLE {name} AS SELECT * FROM {_FRAME_NAME}")
             cursor.execute(f"COMMENT ON TABLE {name} IS '{stamp}'")
-            cursor.execute("COMMIT")
+            with self._commits.writing():
+                cursor.execute("COMMIT")
 
     def query(
         self, *, database: str, table: str, sql_where: str | None = None, limit: int = 0
@@ -215,17 +222,17 @@ class DuckDbCacheManager:
         limit, offset = operator.index(limit), operator.index(offset)
         where, values = _equalities(equal)
         with self._connection.cursor() as cursor:
-            # One transaction, so that the total and the page describe the same version.
-            cursor.execute("BEGIN TRANSACTION")
             try:
-                total: int = _single(cursor.execute(f"SELECT count(*) FROM {name}{where}", values))
+                # No commit lands between the two, so the total and the page describe one
+                # version.
+                with self._commits.reading():
+                    count = cursor.execute(f"SELECT count(*) FROM {name}{where}", values)
+                    total: int = _single(count)
+                    rows = self._records(cursor, name, where, values, limit, offset)
             except duckdb.CatalogException:
-                cursor.execute("ROLLBACK")
                 if self._find(cursor, database, table) is None:
                     raise self._not_cached(database, table) from None
                 raise
-            rows = self._records(cursor, name, where, values, limit, offset)
-            cursor.execute("COMMIT")
         return total, rows
 
     def rows(
@@ -264,12 +271,24 @@ class DuckDbCacheManager:
         offset: int,
     ) -> List[Dict[str, Any]]:
         """The rows of a page in stored order (the conditions are plain equalities)."""
-        sql = f"SELECT * EXCLUDE ({_quote(_ROW)}) FROM {name}{where}"
+        sql = f"SELECT * EXCLUDE ({_quote(_ROW)}) FROM {name}"
+        if not where:
+            # The positions the page covers: DuckDB skips the row groups outside them, where
+            # OFFSET would count its way through every row before the page.
+            offset = max(offset, 0)
+            sql += f" WHERE {_quote(_ROW)} >= {offset}"
+            if limit > 0:
+                sql += f" AND {_quote(_ROW)} < {offset + limit}"
+            return DuckDbCacheManager._dicts(cursor.execute(sql))
+        sql += where
         if limit > 0:
             sql += f" LIMIT {limit}"
         if offset > 0:
             sql += f" OFFSET {offset}"
-        result = cursor.execute(sql, values)
+        return DuckDbCacheManager._dicts(cursor.execute(sql, values))
+
+    @staticmethod
+    def _dicts(result: duckdb.DuckDBPyConnection) -> List[Dict[str, Any]]:
         columns = [entry[0] for entry in result.description or []]
         return [dict(zip(columns, row, strict=True)) for row in result.fetchall()]
 
@@ -347,7 +366,8 @@ class DuckDbCacheManager:
             for schema, stored, _ in self._tables(cursor, database, table):
                 names = (self._catalog, schema, stored)
                 cursor.execute(f"DROP TABLE IF EXISTS {'.'.join(map(_quote, names))}")
-            cursor.execute("COMMIT")
+            with self._commits.writing():
+                cursor.execute("COMMIT")
 
     def _name(self, database: str, table: str) -> str:
         """Answers the quoted full name of a cached table, the names having been checked."""

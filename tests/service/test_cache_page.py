@@ -50,3 +50,47 @@ def test_a_table_not_cached(cache):
     with pytest.raises(ValueError) as raised:
         cache.page(database="db", table="missing")
     assert str(raised.value) == "Table 'db.missing' is not cached"
+
+
+@pytest.mark.parametrize(
+    "limit, offset", [(1000, 250_000), (0, 299_990), (7, 122_877), (5, 2**63 - 1), (3, -2)]
+)
+def test_a_page_without_conditions_follows_stored_order_across_row_groups(limit, offset):
+    # Shuffled keys over several of DuckDB's row groups (122,880 rows each).
+    import numpy as np
+
+    keys = np.random.default_rng(3).permutation(300_000)
+    with DuckDbCacheManager() as manager:
+        manager.store(database="db", table="big", df=pd.DataFrame({"id": keys}))
+        total, rows = manager.page(database="db", table="big", limit=limit, offset=offset)
+        start = max(offset, 0)
+        expected = keys[start : start + limit] if limit else keys[start:]
+        assert (total, [row["id"] for row in rows]) == (300_000, expected.tolist())
+        assert manager.rows(database="db", table="big", limit=limit, offset=offset) == rows
+
+
+def test_a_total_and_its_page_describe_one_version():
+    import threading
+
+    with DuckDbCacheManager() as manager:
+        sizes = [100, 2000]
+        manager.store(database="db", table="t", df=pd.DataFrame({"id": range(sizes[0])}))
+        seen = []
+        done = threading.Event()
+
+        def read():
+            while not done.is_set():
+                total, rows = manager.page(database="db", table="t", limit=5000)
+                seen.append((total, len(rows)))
+
+        readers = [threading.Thread(target=read) for _ in range(3)]
+        for reader in readers:
+            reader.start()
+        for round_ in range(60):
+            frame = pd.DataFrame({"id": range(sizes[round_ % 2])})
+            manager.store(database="db", table="t", df=frame)
+        done.set()
+        for reader in readers:
+            reader.join()
+    assert {total for total, _ in seen} == set(sizes)
+    assert [pair for pair in seen if pair[0] != pair[1]] == []
