@@ -278,8 +278,12 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     export_answers[nb::int_(200)] = streamed;
     route("get", "/export/", export_rows_spec(), none, openapi_extra(export_parameters(r)),
           with_request, export_answers);
+    nb::dict bulk_answers, key_taken;
+    key_taken["description"] = "Another request of this Idempotency-Key is storing its rows, or "
+                               "was cut short after claiming the key";
+    bulk_answers[nb::int_(409)] = key_taken;
     route("post", "/bulk/", ingest_rows_spec(), module_global(module, "BulkAnswer"),
-          openapi_extra(nb::list(), bulk_request_body()), with_request);
+          openapi_extra(bulk_parameters(), bulk_request_body()), with_request, bulk_answers);
 
     nb::object typing = nb::module_::import_("typing");
     nb::object changes_type = typing.attr("Dict")[nb::make_tuple(

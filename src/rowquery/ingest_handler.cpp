@@ -1,7 +1,8 @@
 // POST "/bulk/": rows as a JSON array or NDJSON, each checked against the table's columns (a 422
 // names the row and the field) and written as one INSERT in the engine's JSONEachRow; CSV and
 // Parquet bodies go to the engine in its own formats. An Idempotency-Key makes a retried request
-// store nothing twice.
+// store nothing twice, whichever process of whichever service it reaches: the request that
+// claims the key stores the rows and records the key, the others answer the record or a 409.
 #include "rowquery/handlers.hpp"
 #include "rowquery/router.hpp"
 #include "rowquery/typed_values.hpp"
@@ -126,6 +127,19 @@ std::string insert_head(const Router& r, nb::handle key) {
     return head;
 }
 
+constexpr const char* key_in_progress =
+    "A request with this Idempotency-Key is in progress, or was cut short: its rows may be "
+    "stored. Retry later; if it stays so, check the table before sending the rows with a new key";
+
+/// The table that exists while one request of `key` stores its rows: the engine creates a
+/// table of one name for one caller only, in any process, which no row of a table can promise
+/// (ClickHouse has no unique key). The key's SHA-256 names it.
+std::string claim_table(const Router& r, nb::handle key) {
+    nb::object text = key.attr("encode")("utf-8", "surrogatepass");
+    nb::object digest = nb::module_::import_("hashlib").attr("sha256")(text).attr("hexdigest")();
+    return r.table + "_idempotency_claim_" + utf8(digest);
+}
+
 nb::object answer(nb::handle inserted, bool replayed) {
     return ordered(
         {{KELVORA_NAME("inserted"), inserted}, {KELVORA_NAME("replayed"), nb::bool_(replayed)}});
@@ -141,6 +155,9 @@ Task ingest_rows(nb::object state, nb::object request) {
             if (text.empty() || text.size() > 255)
                 raise_http_error(422, "An Idempotency-Key is 1 to 255 characters");
         }
+        if (format == BodyFormat::Parquet && !r.features.parquet())
+            raise_http_error(415, "This ClickHouse server cannot read Parquet (version 20.1 or "
+                                  "later can)");
         nb::object body = co_await request.attr("body")();
 
         // The rows are checked before anything is sent; the key's turn is taken after that, so
@@ -152,9 +169,12 @@ Task ingest_rows(nb::object state, nb::object request) {
             inserted = nb::int_(PyList_GET_SIZE(rows.ptr()));
         }
 
+        // Requests of one key in this process take turns; across processes the claim decides.
         nb::object lock;
         std::optional<HeldLock> held;
-        nb::dict key_params;
+        nb::dict key_params, no_params;
+        std::string claim;
+        bool claimed = false;
         if (!key.is_none()) {
             lock = keyed_lock(nb::make_tuple(module_name, r.table_name, key));
             co_await call_method(lock, KELVORA_NAME("acquire"));
@@ -164,48 +184,75 @@ Task ingest_rows(nb::object state, nb::object request) {
                     to_str("CREATE TABLE IF NOT EXISTS " + r.idempotency_table +
                            " (key String, rows Nullable(UInt64), stored_at DateTime) "
                            "ENGINE = MergeTree ORDER BY key"),
-                    nb::dict());
+                    no_params);
                 r.idempotency_table_made = true;
             }
+            claim = claim_table(r, key);
+            std::optional<nb::python_error> not_claimed;
+            try {
+                co_await r.execute(
+                    to_str("CREATE TABLE " + claim + " (claimed_at DateTime) ENGINE = Memory"),
+                    no_params);
+                claimed = true;
+            } catch (nb::python_error& e) {
+                if (!is_ordinary_exception(e)) throw;
+                not_claimed.emplace(e);
+            }
+            // Read after claiming: a request that held the claim before recorded the key first.
             key_params["key"] = key;
             nb::object stored = co_await r.execute(
                 to_str("SELECT rows FROM " + r.idempotency_table + " WHERE key = %(key)s LIMIT 1"),
                 key_params);
-            if (is_true(stored)) co_return answer(item(item(stored, 0), 0), true);
-        }
-
-        nb::object refused;
-        const char* format_name = format == BodyFormat::Csv ? "CSV" : "Parquet";
-        if (data.is_valid()) {
-            co_await r.execute(to_str(insert_head(r, key) + " FORMAT JSONEachRow\n") + data,
-                               nb::none());
-        } else {
-            if (format == BodyFormat::Parquet && !r.features.parquet())
-                raise_http_error(415, "This ClickHouse server cannot read Parquet (version 20.1 "
-                                      "or later can)");
-            try {
-                if (format == BodyFormat::Csv) {
-                    nb::object text = body.attr("decode")("utf-8");
-                    co_await r.execute(
-                        to_str(insert_head(r, key) + " FORMAT CSVWithNames\n") + text, nb::none());
-                } else {
-                    co_await call(framework().run_in_threadpool, r.streams.attr("insert_bytes"),
-                                  r.client, to_str(insert_head(r, key)), body, nb::str("Parquet"));
-                }
-            } catch (nb::python_error& e) {
-                if (!is_ordinary_exception(e)) throw;
-                if (!refused_by_engine(r, e) && !e.matches(PyExc_UnicodeDecodeError)) throw;
-                refused = nb::borrow(e.value());
+            if (is_true(stored)) {
+                if (claimed) co_await r.execute(to_str("DROP TABLE IF EXISTS " + claim), no_params);
+                co_return answer(item(item(stored, 0), 0), true);
+            }
+            if (!claimed) {
+                nb::object held_elsewhere =
+                    co_await r.execute(to_str("EXISTS TABLE " + claim), no_params);
+                if (is_true(item(item(held_elsewhere, 0), 0)))
+                    raise_http_error(409, key_in_progress);
+                throw *not_claimed;
             }
         }
-        if (refused.is_valid())
-            raise_http_error(422, std::string("The engine refused the ") + format_name +
-                                      " body: " + py_format(refused));
-        if (!key.is_none()) {
+
+        // A failure the engine reported stored nothing, and frees the claim; after any other
+        // (a lost connection, a cancelled request) the rows may be stored: the claim stays.
+        std::optional<nb::python_error> failure;
+        bool nothing_stored = false;
+        const char* format_name = format == BodyFormat::Csv ? "CSV" : "Parquet";
+        try {
+            if (data.is_valid()) {
+                co_await r.execute(to_str(insert_head(r, key) + " FORMAT JSONEachRow\n") + data,
+                                   nb::none());
+            } else if (format == BodyFormat::Csv) {
+                nb::object text = body.attr("decode")("utf-8");
+                co_await r.execute(to_str(insert_head(r, key) + " FORMAT CSVWithNames\n") + text,
+                                   nb::none());
+            } else {
+                co_await call(framework().run_in_threadpool, r.streams.attr("insert_bytes"),
+                              r.client, to_str(insert_head(r, key)), body, nb::str("Parquet"));
+            }
+        } catch (nb::python_error& e) {
+            if (!is_ordinary_exception(e)) throw;
+            nothing_stored = refused_by_engine(r, e) || e.matches(PyExc_UnicodeDecodeError);
+            if (!nothing_stored && !claimed) throw;
+            failure.emplace(e);
+        }
+        if (failure) {
+            if (claimed && nothing_stored)
+                co_await r.execute(to_str("DROP TABLE IF EXISTS " + claim), no_params);
+            if (nothing_stored && !data.is_valid())
+                raise_http_error(422, std::string("The engine refused the ") + format_name +
+                                          " body: " + py_format(failure->value()));
+            throw *failure;
+        }
+        if (claimed) {
             key_params["rows"] = inserted;
             co_await r.execute(to_str("INSERT INTO " + r.idempotency_table +
                                       " (key, rows, stored_at) VALUES (%(key)s, %(rows)s, now())"),
                                key_params);
+            co_await r.execute(to_str("DROP TABLE IF EXISTS " + claim), no_params);
         }
         r.log.info("Inserted rows into " + r.table);
         co_return answer(inserted, false);

@@ -21,9 +21,12 @@ create_query_router(table, backend) reads the table's columns and types once and
 - GET /query/: typed filters (?price=gte.10&status=in.(new,open)), order=col.desc,col2,
   select=a,b, keyset cursor paging in the sorting key's order (the next page's link in the
   answer) or offset paging, count=exact|estimated|none
-- GET /export/: the same as NDJSON, CSV or Parquet, streamed from the engine
+- GET /export/: the same as NDJSON, CSV or Parquet, streamed from the engine (on the embedded
+  engine over a connection of its own, so other routes answer while it streams)
 - POST /bulk/: a JSON array or NDJSON (checked per row), CSV or Parquet, one INSERT; an
-  Idempotency-Key makes a retry store nothing twice
+  Idempotency-Key makes a retry store nothing twice, from any process of any service: the
+  request that claims the key stores the rows, one arriving meanwhile answers 409, and a
+  request cut short after claiming leaves its key answering 409, its rows perhaps stored
 - PATCH and DELETE /rows/: mutations of the filtered rows, answering the mutation's id;
   GET /mutations/{mutation_id}/ shows its status
 

@@ -139,6 +139,19 @@ nb::dict openapi_extra(nb::handle parameters, nb::handle request_body) {
     return extra;
 }
 
+nb::list bulk_parameters() {
+    nb::dict key = schema("string");
+    key["minLength"] = 1;
+    key["maxLength"] = 255;
+    nb::dict header = parameter("Idempotency-Key", key,
+                                "Makes a retry store nothing twice: a request of a key already "
+                                "stored answers its count with replayed true");
+    header["in"] = "header";
+    nb::list parameters;
+    parameters.append(header);
+    return parameters;
+}
+
 nb::dict bulk_request_body() {
     nb::dict row = schema("object");
     nb::dict rows = schema("array");

@@ -23,6 +23,9 @@ nb::list export_parameters(const Router& r);
 /// The route option `openapi_extra` declaring `parameters` (and a request body when given).
 nb::dict openapi_extra(nb::handle parameters, nb::handle request_body = nb::handle());
 
+/// The bulk route's parameters: its Idempotency-Key header.
+nb::list bulk_parameters();
+
 /// The bulk route's request body: its four media types.
 nb::dict bulk_request_body();
 

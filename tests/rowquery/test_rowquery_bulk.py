@@ -1,6 +1,7 @@
 """POST /bulk/: rows checked one by one and written as one INSERT; CSV and Parquet handed to the
 engine; an Idempotency-Key makes a retry store nothing twice."""
 
+import hashlib
 import io
 import json
 
@@ -137,3 +138,27 @@ def test_a_retried_request_stores_nothing_twice(api, engine, items):
     assert api.post("/items/bulk/", json=[ROW], headers={"Idempotency-Key": ""}).json() == {
         "detail": "An Idempotency-Key is 1 to 255 characters"
     }
+
+
+IN_PROGRESS = (
+    "A request with this Idempotency-Key is in progress, or was cut short: its rows may be "
+    "stored. Retry later; if it stays so, check the table before sending the rows with a new key"
+)
+
+
+def test_a_key_claimed_by_a_request_cut_short_stores_nothing(api, engine, items):
+    # What a request leaves when its process died between claiming the key and recording it.
+    claim = f"{items}_idempotency_claim_{hashlib.sha256(b'order-18').hexdigest()}"
+    engine.execute(f"CREATE TABLE {claim} (claimed_at DateTime) ENGINE = Memory")
+    r = api.post("/items/bulk/", json=[ROW], headers={"Idempotency-Key": "order-18"})
+    assert (r.status_code, r.json()) == (409, {"detail": IN_PROGRESS})
+    assert stored(engine, items) == []
+
+
+def test_a_body_the_engine_refused_frees_its_key(api, engine, items):
+    headers = {"content-type": "text/csv", "Idempotency-Key": "order-19"}
+    refused = api.post("/items/bulk/", content="id,name\nx,y\n", headers=headers)
+    assert refused.status_code == 422, refused.text
+    r = api.post("/items/bulk/", json=[ROW], headers={"Idempotency-Key": "order-19"})
+    assert r.json() == {"inserted": 1, "replayed": False}
+    assert [row[0] for row in stored(engine, items)] == [100]

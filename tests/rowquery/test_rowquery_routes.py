@@ -87,3 +87,17 @@ def test_openapi_documents_each_columns_operators(api):
         "text/csv",
         "application/vnd.apache.parquet",
     ]
+    assert operations["/items/bulk/"]["post"]["parameters"] == [
+        {
+            "name": "Idempotency-Key",
+            "in": "header",
+            "required": False,
+            "schema": {"type": "string", "minLength": 1, "maxLength": 255},
+            "description": "Makes a retry store nothing twice: a request of a key already "
+            "stored answers its count with replayed true",
+        }
+    ]
+    assert operations["/items/bulk/"]["post"]["responses"]["409"] == {
+        "description": "Another request of this Idempotency-Key is storing its rows, or was cut "
+        "short after claiming the key"
+    }
