@@ -345,19 +345,17 @@ class Cluster:
 def _partial_failure(
     statement: str, applied: List[int], failed: Dict[int, ClickHouseError]
 ) -> ShardMutationError:
-    def listed(numbers: List[int]) -> str:
-        names = [str(number) for number in numbers]
-        return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
-
-    one = len(applied) == 1
-    where = (
-        f"shard {listed(applied)}, which keeps" if one else f"shards {listed(applied)}, which keep"
-    )
     reasons = "; ".join(f"shard {shard}: {error}" for shard, error in failed.items())
-    if applied:
-        kept = f"{statement} was applied on {where} the change, and not on the others ({reasons})"
-    else:
+    if not applied:
         kept = f"{statement} was applied on no shard ({reasons})"
+    else:
+        names = [str(number) for number in applied]
+        where = (
+            f"shard {names[0]}, which keeps"
+            if len(names) == 1
+            else f"shards {', '.join(names[:-1])} and {names[-1]}, which keep"
+        )
+        kept = f"{statement} was applied on {where} the change, and not on the others ({reasons})"
     text = (
         f"{kept}. Send it again once every shard answers: an update to fixed values, or a "
         "delete, changes nothing where it was applied"
