@@ -106,6 +106,9 @@ class DuckDbCacheManager:
         # Held shared by a page's two statements and alone by every commit, so that both
         # statements read one version without the cost of a transaction.
         self._commits = SharedLock()
+        # The row counts of the tables this manager stored (by folded names), changed under the
+        # commit lock with the tables: a page without conditions needs no count of its own.
+        self._row_counts: Dict[Tuple[str, str], int] = {}
 
     def close(self) -> None:
         """Closes the database; closing again does nothing."""
@@ -155,6 +158,7 @@ class DuckDbCacheManager:
             cursor.execute(f"COMMENT ON TABLE {name} IS '{stamp}'")
             with self._commits.writing():
                 cursor.execute("COMMIT")
+                self._row_counts[_fold(database), _fold(table)] = len(frame)
 
     def query(
         self, *, database: str, table: str, sql_where: str | None = None, limit: int = 0
@@ -226,8 +230,10 @@ class DuckDbCacheManager:
                 # No commit lands between the two, so the total and the page describe one
                 # version.
                 with self._commits.reading():
-                    count = cursor.execute(f"SELECT count(*) FROM {name}{where}", values)
-                    total: int = _single(count)
+                    total = None if where else self._row_counts.get((_fold(database), _fold(table)))
+                    if total is None:
+                        count = cursor.execute(f"SELECT count(*) FROM {name}{where}", values)
+                        total = _single(count)
                     rows = self._records(cursor, name, where, values, limit, offset)
             except duckdb.CatalogException:
                 if self._find(cursor, database, table) is None:
@@ -363,11 +369,14 @@ class DuckDbCacheManager:
             _check_name("Table", table)
         with self._write_lock, self._connection.cursor() as cursor:
             cursor.execute("BEGIN TRANSACTION")
-            for schema, stored, _ in self._tables(cursor, database, table):
+            dropped = self._tables(cursor, database, table)
+            for schema, stored, _ in dropped:
                 names = (self._catalog, schema, stored)
                 cursor.execute(f"DROP TABLE IF EXISTS {'.'.join(map(_quote, names))}")
             with self._commits.writing():
                 cursor.execute("COMMIT")
+                for schema, stored, _ in dropped:
+                    self._row_counts.pop((_fold(schema), _fold(stored)), None)
 
     def _name(self, database: str, table: str) -> str:
         """Answers the quoted full name of a cached table, the names having been checked."""

@@ -94,3 +94,20 @@ def test_a_total_and_its_page_describe_one_version():
             reader.join()
     assert {total for total, _ in seen} == set(sizes)
     assert [pair for pair in seen if pair[0] != pair[1]] == []
+
+
+def test_a_total_follows_stores_and_invalidations(tmp_path):
+    path = str(tmp_path / "c.duckdb")
+    with DuckDbCacheManager(path) as manager:
+        manager.store(database="DB", table="T", df=pd.DataFrame({"id": range(5)}))
+        assert manager.page(database="db", table="t", limit=1) == (5, [{"id": 0}])
+        manager.store(database="db", table="t", df=pd.DataFrame({"id": range(3)}))
+        assert manager.page(database="Db", table="T", limit=1, offset=2) == (3, [{"id": 2}])
+        manager.invalidate(database="DB")
+        with pytest.raises(ValueError) as raised:
+            manager.page(database="db", table="t")
+        assert str(raised.value) == "Table 'db.t' is not cached"
+        manager.store(database="db", table="t", df=pd.DataFrame({"id": range(4)}))
+    # Counted by the engine: this manager stored nothing.
+    with DuckDbCacheManager(path) as manager:
+        assert manager.page(database="db", table="t", limit=2) == (4, [{"id": 0}, {"id": 1}])
