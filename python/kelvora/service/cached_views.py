@@ -46,6 +46,17 @@ def _cache_form(type_name: str) -> str:
     return "json"
 
 
+def list_answer(total: int, items: List[Dict[str, Any]], limit: int, offset: int) -> bytes:
+    """The bytes FastAPI writes for a page answered through `GenericListResponse`: the model
+    takes items as they are (dicts of JSON values) and pydantic writes the whole in one pass,
+    so writing the dict directly gives the same bytes without validating a copy first."""
+    from pydantic_core import to_json
+
+    page = {"total": total, "items": items, "limit": limit, "offset": offset}
+    # The model writes infinities and NaN as null, as JSON has neither.
+    return to_json(page, inf_nan_mode="null")
+
+
 def _as_json_text(value: Any) -> Optional[str]:
     """A value as the CRUD routes answer it (FastAPI writes answers with pydantic), in JSON."""
     from pydantic_core import to_json
@@ -68,6 +79,8 @@ def cache_router(
     answer shape, key and filter types, with every column type answered as JSON."""
     import pandas
     from fastapi import APIRouter, HTTPException, Query
+    from fastapi.concurrency import run_in_threadpool
+    from fastapi.responses import JSONResponse, Response
 
     from kelvora.backends import DuckDbBackend
     from kelvora.rowplane import GenericListResponse
@@ -121,11 +134,16 @@ def cache_router(
     filterable = list(dict.fromkeys(table.filterable or []))
     named = inspect.Parameter.KEYWORD_ONLY
 
-    def list_cached(limit: int, offset: int, **filters: Any) -> Dict[str, Any]:
+    def page_answer(chosen: Dict[str, Any], limit: int, offset: int) -> bytes:
+        return list_answer(*page(chosen, limit, offset), limit, offset)
+
+    # Coroutines answering bytes: FastAPI would otherwise run a plain function in a worker
+    # thread, then validate its answer against the model in another, then write it.
+    async def list_cached(limit: int, offset: int, **filters: Any) -> Response:
         """Rows of the cached copy in stored order, with equality filters, and their total."""
         chosen = {column: filters[f"filter_{at}"] for at, column in enumerate(filterable)}
-        total, items = page(chosen, limit, offset)
-        return {"total": total, "items": items, "limit": limit, "offset": offset}
+        body = await run_in_threadpool(page_answer, chosen, limit, offset)
+        return Response(body, media_type="application/json")
 
     list_parameters = [
         inspect.Parameter("limit", named, default=Query(100, ge=1, le=1000), annotation=int),
@@ -151,16 +169,20 @@ def cache_router(
         """Reload the cached copy from ClickHouse."""
         return {"status": "success", "rows": load()}
 
-    def get_cached(**key: Any) -> Dict[str, Any]:
-        """One row of the cached copy by its key."""
+    def record(key: Dict[str, Any]) -> List[Dict[str, Any]]:
         equal = {column: condition(column, v) for column, v in key.items()}
-        records = decoded(cache.rows(database=database, table=table.name, equal=equal, limit=1))
+        return decoded(cache.rows(database=database, table=table.name, equal=equal, limit=1))
+
+    async def get_cached(**key: Any) -> Response:
+        """One row of the cached copy by its key."""
+        records = await run_in_threadpool(record, key)
         if not records:
             value = key[table.key]
             raise HTTPException(
                 status_code=404, detail=f"Record with {table.key}={value} not found in cache"
             )
-        return records[0]
+        # A record holds JSON values only, which FastAPI's encoder would hand on unchanged.
+        return JSONResponse(records[0])
 
     # Named as the column (a path parameter name, as the CRUD router requires), without a
     # default: FastAPI would take a default's field for the annotation's constraints.
