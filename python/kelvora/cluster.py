@@ -33,7 +33,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
-from kelvora import _clickhouse
+from kelvora import _clickhouse, cluster_status
 from kelvora.clickhouse import ClickHouseConnectionError, ClickHouseError
 
 __all__ = ["Cluster", "DistributedTable", "Replica", "ShardMutationError", "ShardUnavailable"]
@@ -166,13 +166,25 @@ class Cluster:
         self._replicas: Dict[str, List[Replica]] = {}
         self._shards: Dict[Tuple[str, int, str], Any] = {}
         self._engines: Dict[Tuple[str, int, str, str], str] = {}
+        self._learned = False
 
     # ---- statements ---------------------------------------------------------------------------
 
-    def run(self, statement: str, zone: Optional[zoneinfo.ZoneInfo]) -> List[Tuple[Any, ...]]:
+    def run(self, statement: str, zone: Optional[zoneinfo.ZoneInfo]) -> List[Any]:
+        """The statement's rows, as the transport's ``rows`` gives them."""
+        read = cluster_status.status_read(statement)
+        if read is not None:
+            database = read.group("database")
+            table = self.distributed_table(
+                self._database if database.endswith(")") else cluster_status.literal_text(database),
+                cluster_status.literal_text(read.group("table")),
+                refresh=False,
+            )
+            if table is not None:
+                return self._read_status(table, read, zone)
         settings = _SYNCHRONOUS_INSERT if _INSERT.match(statement) else None
         try:
-            rows: List[Tuple[Any, ...]] = self._server.rows(statement, zone, settings)
+            rows: List[Any] = self._server.rows(statement, zone, settings)
             return rows
         except ClickHouseConnectionError:
             raise
@@ -240,12 +252,15 @@ class Cluster:
 
     # ---- what the cluster is ------------------------------------------------------------------
 
-    def distributed_table(self, database: str, name: str) -> Optional[DistributedTable]:
-        """The Distributed table of that name, reading the server's tables when it is not known
-        (a table made since they were read); None for any other table."""
+    def distributed_table(
+        self, database: str, name: str, refresh: bool = True
+    ) -> Optional[DistributedTable]:
+        """The Distributed table of that name, None for any other table. The server's tables are
+        read the first time, and with ``refresh`` whenever the name is not known (a table made
+        since they were read)."""
         key = (database or self._database, name)
         with self._lock:
-            if key not in self._tables:
+            if not self._learned or (refresh and key not in self._tables):
                 self._learn()
             return self._tables.get(key)
 
@@ -256,20 +271,53 @@ class Cluster:
         table = self.distributed_table(database, name)
         if table is None:
             return None
-        replicas = self._by_shard(table.cluster)
-        failure: Optional[ClickHouseError] = None
-        for replica in [replica for group in replicas.values() for replica in group]:
-            database = table.local_database(replica)
+        replicas = [
+            replica for group in self._by_shard(table.cluster).values() for replica in group
+        ]
+
+        def keys(shard: Any, database: str) -> List[Tuple[Any, ...]]:
             query = _clickhouse.bind(
                 "SELECT name FROM system.columns WHERE database = %(database)s AND table = "
                 "%(table)s AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
                 {"database": database, "table": table.table},
             )
+            rows: List[Tuple[Any, ...]] = shard.rows(query, None)
+            return rows
+
+        return {row[0] for row in self._first_answer(table, replicas, keys)}
+
+    def _read_status(
+        self, table: DistributedTable, read: re.Match[str], zone: Optional[zoneinfo.ZoneInfo]
+    ) -> List[Tuple[Any, ...]]:
+        shards = self._by_shard(table.cluster)
+        ids = cluster_status.shard_ids(read, len(shards))
+        if ids is None:
+            return []
+        answers = []
+        for replicas, mutation_id in zip(shards.values(), ids, strict=True):
+
+            def status(shard: Any, database: str, mutation_id: str = mutation_id) -> Any:
+                local = cluster_status.shard_statement(read, database, table.table, mutation_id)
+                return shard.rows(local, zone)
+
+            answers.append(self._first_answer(table, replicas, status))
+        return cluster_status.combined(read, answers)
+
+    def _first_answer(
+        self,
+        table: DistributedTable,
+        replicas: List[Replica],
+        ask: Callable[[Any, str], List[Tuple[Any, ...]]],
+    ) -> List[Tuple[Any, ...]]:
+        """What the first replica that answers says, asked on the local table's database."""
+        failure: Optional[ClickHouseConnectionError] = None
+        for replica in replicas:
+            database = table.local_database(replica)
             try:
-                return {row[0] for row in self._shard(replica, database).rows(query, None)}
+                return ask(self._shard(replica, database), database)
             except ClickHouseConnectionError as error:
                 failure = failure or error
-        raise failure or ClickHouseError(f"The cluster {table.cluster!r} has no shards")
+        raise ShardUnavailable(f"No replica of a shard of {table.cluster!r} answers: {failure}")
 
     def _by_shard(self, cluster: str) -> Dict[int, List[Replica]]:
         with self._lock:
@@ -306,6 +354,7 @@ class Cluster:
             replicas.setdefault(cluster, []).append(Replica(shard, number, host, port, default))
         self._tables, self._replicas = tables, replicas
         self._engines.clear()
+        self._learned = True
 
     def _shard(self, replica: Replica, database: str) -> Any:
         port = self._http_ports.get(replica.port, self._http_port)

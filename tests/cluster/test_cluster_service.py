@@ -57,6 +57,18 @@ def shard_of(node, key):
     return SHARDS[remainder]
 
 
+def newest_mutations(node, table):
+    """The id of the newest mutation of each shard's local table."""
+    return [
+        node.query(
+            f"SELECT mutation_id FROM system.mutations WHERE database = '{database}' AND "
+            f"table = '{table}' ORDER BY create_time DESC, length(mutation_id) DESC, "
+            "mutation_id DESC LIMIT 1"
+        ).strip()
+        for database in SHARDS
+    ]
+
+
 def eventually(read, expected, seconds=30.0):
     """Mutations run in the background on 18.16: `read()` once it equals `expected`."""
     deadline = time.monotonic() + seconds
@@ -140,3 +152,43 @@ def test_the_table_plane_reads_exports_and_ingests(service, one_server_cluster, 
     assert following["items"] == [{"id": "r", "label": "bulk"}, {"id": "s", "label": "bulk"}]
     exported = http.get(f"/{table_name}/export/", params={"format": "ndjson", "select": "id"})
     assert sorted(exported.text.split()) == [f'{{"id":"{key}"}}' for key in "pqrs"]
+
+
+def test_the_table_plane_mutates_every_shard_and_follows_the_mutation(
+    service, one_server_cluster, table_name
+):
+    http, node = service.http, one_server_cluster
+    for key in "wxyz":
+        body = {"id": key, "region": "eu", "label": "old", "amount": 1}
+        assert http.post(f"/{table_name}/", json=body).status_code == 200
+    # The first shard has a mutation of its own, so the shards number this one differently.
+    node.query(f"ALTER TABLE s1.{table_name} DELETE WHERE id = 'none'")
+    patched = http.patch(f"/{table_name}/rows/", params={"label": "eq.old"}, json={"amount": 9})
+    assert patched.status_code == 200, patched.text
+    answer = patched.json()
+    ids = newest_mutations(node, table_name)
+    assert ids[0] != ids[1]
+    assert (answer["mutation_id"], answer["command"]) == (
+        ",".join(ids),
+        "UPDATE amount = 9 WHERE label = 'old'",
+    )
+    assert answer["status"] == f"/{table_name}/mutations/{','.join(ids)}/"
+    done = eventually(lambda: http.get(answer["status"]).json()["is_done"], True)
+    assert done is True
+    status = http.get(answer["status"]).json()
+    assert (status["mutation_id"], status["parts_to_do"]) == (",".join(ids), 0)
+    amounts = {
+        amount for rows in local_rows(node, table_name).values() for _, amount in rows.values()
+    }
+    assert amounts == {9}
+    # An id of three shards' ids is no mutation of a table on two.
+    assert http.get(f"/{table_name}/mutations/{','.join(ids + ids[:1])}/").status_code == 404
+
+    counted = http.get(f"/{table_name}/query/", params={"count": "estimated", "limit": 1}).json()
+    assert counted["count"] == 4
+    deleted = http.delete(f"/{table_name}/rows/", params={"label": "eq.old"})
+    assert deleted.json()["mutation_id"] == ",".join(newest_mutations(node, table_name))
+    assert eventually(lambda: local_rows(node, table_name), {"s1": {}, "s2": {}}) == {
+        "s1": {},
+        "s2": {},
+    }
