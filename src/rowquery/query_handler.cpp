@@ -65,7 +65,7 @@ Task query_rows(nb::object state, nb::object request) {
                     fetched.push_back(index);
         nb::dict params = nb::borrow<nb::dict>(q.conditions.parameters.attr("copy")());
         params["limit"] = q.limit + 1; // one row more tells whether a next page exists
-        params["offset"] = q.offset;
+        if (q.offset > 0) params["offset"] = q.offset;
         nb::object rows = co_await r.execute(to_str(select_statement(r, q, fetched, true)), params);
 
         const bool more = PyList_GET_SIZE(rows.ptr()) > q.limit;

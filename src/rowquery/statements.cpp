@@ -18,7 +18,11 @@ std::string select_statement(const Router& r, const TableRequest& request,
         sql += r.columns[request.order[i].first].quoted;
         if (request.order[i].second) sql += " DESC";
     }
-    if (limit_and_offset) sql += " LIMIT %(limit)s OFFSET %(offset)s";
+    if (limit_and_offset) {
+        sql += " LIMIT %(limit)s";
+        // A cursor page starts where its condition does: no OFFSET for the engine to plan.
+        if (request.offset > 0) sql += " OFFSET %(offset)s";
+    }
     return sql;
 }
 

@@ -14,7 +14,7 @@ namespace kelvora::rowquery {
 std::string where_clause(const TableRequest& request);
 
 /// "SELECT {columns} FROM {table}{where}{ORDER BY ...}", and with `limit_and_offset`
-/// " LIMIT %(limit)s OFFSET %(offset)s".
+/// " LIMIT %(limit)s", then " OFFSET %(offset)s" when the request skips rows.
 std::string select_statement(const Router& r, const TableRequest& request,
                              const std::vector<size_t>& fetched, bool limit_and_offset);
 

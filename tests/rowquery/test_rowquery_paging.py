@@ -98,3 +98,27 @@ def test_the_estimate_is_the_engines_own(api, engine, items):
     explained = engine.execute(f"EXPLAIN ESTIMATE SELECT `id` FROM {items} WHERE `id` >= 13")
     assert page["count_mode"] == "estimated"
     assert page["count"] == sum(row[3] for row in explained) == 25
+
+
+class RecordingClient:
+    """The engine's client, keeping the statements the router sends."""
+
+    def __init__(self, engine):
+        self.engine, self.statements = engine, []
+
+    def execute(self, query, params=None):
+        self.statements.append(query)
+        return self.engine.execute(query, params)
+
+
+def test_a_cursor_page_asks_the_engine_for_no_offset(engine, items):
+    client = RecordingClient(engine)
+    api = serve(client, items)
+    first = api.get("/items/query/?select=id&limit=2").json()
+    api.get(first["next"])
+    api.get("/items/query/?select=id&order=id&limit=2&offset=4")
+    assert client.statements[-3:] == [
+        f"SELECT `id` FROM {items} ORDER BY `id` LIMIT %(limit)s",
+        f"SELECT `id` FROM {items} WHERE ((`id` > %(p0)s)) ORDER BY `id` LIMIT %(limit)s",
+        f"SELECT `id` FROM {items} ORDER BY `id` LIMIT %(limit)s OFFSET %(offset)s",
+    ]
