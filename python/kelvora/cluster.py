@@ -12,6 +12,8 @@ every mutation of it. The client therefore routes the statements that name one:
   change) and those that did not. The router's updates set fixed values and its deletes remove
   by key, so sending the statement again applies it where it is missing and changes nothing
   where it was applied;
+- reads of ``system.mutations`` and ``system.parts`` for a Distributed table, which has neither,
+  are answered from its shards' local tables (kelvora.cluster_status);
 - a server that cannot reach a shard (its network errors) answers ``ShardUnavailable``, a
   ``ClickHouseConnectionError``, as when the server itself cannot be reached.
 
@@ -98,8 +100,10 @@ _INSERT = re.compile(r"(?:\s|--[^\n]*|/\*.*?\*/)*+INSERT\b", re.IGNORECASE | re.
 # The settings an insert carries: the server answers once every row is on its shard.
 _SYNCHRONOUS_INSERT = {"insert_distributed_sync": "1"}
 
-# An argument of a Distributed engine: a name, a quoted name or a string literal.
-_ARGUMENT = r"\s*(`(?:[^`\\]|\\.)*`|'(?:[^'\\]|\\.)*'|[\w.]+(?:\(\))?)\s*"
+# An argument of a Distributed engine: a name, a quoted name or a string literal. A table whose
+# arguments are expressions (currentDatabase(), which servers evaluate differently) is left to the
+# engine's own refusal.
+_ARGUMENT = r"\s*(`(?:[^`\\]|\\.)*`|'(?:[^'\\]|\\.)*'|\w+)\s*"
 _ENGINE = re.compile(rf"Distributed\({_ARGUMENT},{_ARGUMENT},{_ARGUMENT}[,)]")
 
 
@@ -342,8 +346,6 @@ class Cluster:
             if found is None:
                 continue
             cluster, local_database, local = (_unquoted(found.group(i)) for i in (1, 2, 3))
-            if local_database == "currentDatabase()":
-                local_database = database
             tables[(database, name)] = DistributedTable(cluster, local_database, local)
         replicas: Dict[str, List[Replica]] = {}
         for cluster, shard, number, host, port, default in self._server.rows(

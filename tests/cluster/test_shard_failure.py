@@ -175,3 +175,29 @@ def test_shard_http_ports_name_each_shards_http_port(cluster):
         for host in ("127.0.0.1", "127.0.0.2")
     ]
     client.close()
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        "'', items",
+        "shard, items",
+        "'shard', 'items'",
+        "`shard`, `items`",
+    ],
+)
+def test_a_mutation_reaches_the_local_table_however_the_engine_names_it(cluster, arguments):
+    first = cluster[0]
+    first.query(
+        "CREATE TABLE default.spread (id UInt64, label String) "
+        f"ENGINE = Distributed(two_shards, {arguments}, id)"
+    )
+    client = connect(first.dsn())
+    client.execute("INSERT INTO spread VALUES (1, 'a'), (2, 'b')")
+    client.execute("ALTER TABLE spread DELETE WHERE id IN (1, 2)")
+    for node in cluster:
+        deadline = time.monotonic() + 30
+        while stored(node) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert stored(node) == []
+    client.close()
