@@ -38,7 +38,14 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 from kelvora import _clickhouse, cluster_status
 from kelvora.clickhouse import ClickHouseConnectionError, ClickHouseError
 
-__all__ = ["Cluster", "DistributedTable", "Replica", "ShardMutationError", "ShardUnavailable"]
+__all__ = [
+    "Cluster",
+    "DistributedTable",
+    "Replica",
+    "ShardMutationError",
+    "ShardMutationUnavailable",
+    "ShardUnavailable",
+]
 
 
 class ShardUnavailable(ClickHouseConnectionError):
