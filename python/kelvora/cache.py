@@ -19,7 +19,7 @@ import datetime
 import operator
 import re
 import threading
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, Iterable, List, Sequence, Tuple
 
 import duckdb
 import pandas as pd
@@ -69,6 +69,17 @@ def _equalities(equal: Dict[str, Any] | None) -> Tuple[str, List[Any]]:
         return "", []
     conditions = " AND ".join(f"{_quote(column)} = ?" for column in equal)
     return f" WHERE {conditions}", list(equal.values())
+
+
+def _check_columns(labels: Iterable[str]) -> None:
+    """Raises ValueError for two labels DuckDB would take for one column, or the hidden one."""
+    seen = {_fold(_ROW)}
+    for label in labels:
+        if _fold(label) == _fold(_ROW):
+            raise ValueError(f"Column name '{label}' is reserved for the row order")
+        if _fold(label) in seen:
+            raise ValueError(f"Column name '{label}' occurs more than once")
+        seen.add(_fold(label))
 
 
 def _check_name(kind: str, name: Any) -> str:
@@ -136,29 +147,71 @@ class DuckDbCacheManager:
             ValueError: Two column labels have the same text (ASCII case aside), or a column
                 is named ``__kelvora_row__``, the name of the hidden row-order column.
         """
-        name = self._name(database, table)
+        self._name(database, table)
         if not isinstance(df, pd.DataFrame):
             raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
-        seen = {_fold(_ROW)}
-        for label in map(str, df.columns):
-            if _fold(label) == _fold(_ROW):
-                raise ValueError(f"Column name '{label}' is reserved for the row order")
-            if _fold(label) in seen:
-                raise ValueError(f"Column name '{label}' occurs more than once")
-            seen.add(_fold(label))
+        _check_columns(map(str, df.columns))
         frame = df.assign(**{_ROW: range(len(df))})
-        stamp = datetime.datetime.now(datetime.UTC).isoformat()
         with self._write_lock, self._connection.cursor() as cursor:
             cursor.register(_FRAME, frame)
-            cursor.execute("BEGIN TRANSACTION")
+            self._replace(cursor, database, table, f"SELECT * FROM {_FRAME_NAME}")
+
+    def store_parquet(self, *, database: str, table: str, path: str, columns: Sequence[str]) -> int:
+        """Replaces the cached table with the rows of a Parquet file, which DuckDB reads itself
+        (no row becomes Python values on the way), and records the time of it.
+
+        Args:
+            database: The database name.
+            table: The table name.
+            path: The Parquet file. Its byte arrays are read as text.
+            columns: The names to store the file's columns under, in the file's order (its
+                own names are not kept).
+
+        Returns:
+            The number of rows stored.
+
+        Raises:
+            ValueError: The file has another number of columns, two names are the same (ASCII
+                case aside), or one is ``__kelvora_row__``.
+            duckdb.Error: DuckDB cannot read the file (a column of it named
+                ``file_row_number`` too: DuckDB numbers the rows under that name).
+        """
+        self._name(database, table)
+        names = list(columns)
+        _check_columns(names)
+        source = "read_parquet('" + path.replace("'", "''") + "', binary_as_string = true)"
+        with self._write_lock, self._connection.cursor() as cursor:
+            described = cursor.execute(f"DESCRIBE SELECT * FROM {source}").fetchall()
+            if len(described) != len(names):
+                raise ValueError(f"The file has {len(described)} columns, not {len(names)}")
+            pairs = zip(described, names, strict=True)
+            renamed = [f"{_quote(entry[0])} AS {_quote(name)}" for entry, name in pairs]
+            # The rows' places in the file, which is in the order to keep.
+            numbered = source[:-1] + ", file_row_number = true)"
+            select = f"SELECT {', '.join(renamed)}, file_row_number AS {_quote(_ROW)}"
+            return self._replace(cursor, database, table, f"{select} FROM {numbered}")
+
+    def _replace(
+        self, cursor: duckdb.DuckDBPyConnection, database: str, table: str, select: str
+    ) -> int:
+        """Replaces the table with what `select` answers in one transaction, stamped with the
+        time; answers the number of rows. The caller holds the write lock."""
+        name = self._name(database, table)
+        stamp = datetime.datetime.now(datetime.UTC).isoformat()
+        cursor.execute("BEGIN TRANSACTION")
+        try:
             cursor.execute(
                 f"CREATE SCHEMA IF NOT EXISTS {_quote(self._catalog)}.{_quote(database)}"
             )
-            cursor.execute(f"CREATE OR REPLACE TABLE {name} AS SELECT * FROM {_FRAME_NAME}")
+            stored: int = _single(cursor.execute(f"CREATE OR REPLACE TABLE {name} AS {select}"))
             cursor.execute(f"COMMENT ON TABLE {name} IS '{stamp}'")
-            with self._commits.writing():
-                cursor.execute("COMMIT")
-                self._row_counts[_fold(database), _fold(table)] = len(frame)
+        except BaseException:
+            cursor.execute("ROLLBACK")
+            raise
+        with self._commits.writing():
+            cursor.execute("COMMIT")
+            self._row_counts[_fold(database), _fold(table)] = stored
+        return stored
 
     def query(
         self, *, database: str, table: str, sql_where: str | None = None, limit: int = 0

@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from pydantic import BaseModel
 
-from .column_types import INTEGER, column_annotation, split_type
+from .cache_loads import as_json_text, cache_form, load_copy
+from .column_types import column_annotation
 from .settings import TableSettings
 from .tables import Column
 
@@ -28,24 +29,6 @@ class NotInCache(BaseModel):
     detail: str
 
 
-def _cache_form(type_name: str) -> str:
-    """How a column is kept in the cached copy: a nullable pandas dtype DuckDB stores natively,
-    "text", or "json" (the value as the CRUD routes answer it, as JSON text)."""
-    family, arguments = split_type(type_name)
-    while family in ("Nullable", "LowCardinality"):
-        family, arguments = split_type(arguments[0])
-    integer = INTEGER.fullmatch(family)
-    if integer and int(integer.group(2)) <= 64:
-        return "UInt64" if integer.group(1) else "Int64"
-    if family in ("Float32", "Float64"):
-        return "Float64"
-    if family == "Bool":
-        return "boolean"
-    if family in ("String", "FixedString", "Enum8", "Enum16", "Enum"):
-        return "text"
-    return "json"
-
-
 def list_answer(total: int, items: List[Dict[str, Any]], limit: int, offset: int) -> bytes:
     """The bytes FastAPI writes for a page answered through `GenericListResponse`: the model
     takes items as they are (dicts of JSON values) and pydantic writes the whole in one pass,
@@ -55,13 +38,6 @@ def list_answer(total: int, items: List[Dict[str, Any]], limit: int, offset: int
     page = {"total": total, "items": items, "limit": limit, "offset": offset}
     # The model writes infinities and NaN as null, as JSON has neither.
     return to_json(page, inf_nan_mode="null")
-
-
-def _as_json_text(value: Any) -> Optional[str]:
-    """A value as the CRUD routes answer it (FastAPI writes answers with pydantic), in JSON."""
-    from pydantic_core import to_json
-
-    return None if value is None else to_json(value).decode()
 
 
 def _signature(
@@ -77,7 +53,6 @@ def cache_router(
 ) -> APIRouter:
     """Read-only routes over the cached copy of one table: the CRUD routes' paging bounds,
     answer shape, key and filter types, with every column type answered as JSON."""
-    import pandas
     from fastapi import APIRouter, HTTPException, Query
     from fastapi.concurrency import run_in_threadpool
     from fastapi.responses import JSONResponse, Response
@@ -92,22 +67,11 @@ def cache_router(
     stored = [
         column for column in columns if column.insertable and column.default_kind != "EPHEMERAL"
     ]
-    forms = {column.name: _cache_form(column.type) for column in stored}
+    forms = {column.name: cache_form(column.type) for column in stored}
     as_json = [name for name, form in forms.items() if form == "json"]
 
     def load() -> int:
-        rows = client.execute("SELECT * FROM " + table.name + " ORDER BY " + table.key)
-        frame: Dict[str, Any] = {}
-        for at, (name, form) in enumerate(forms.items()):
-            values = [row[at] for row in rows]
-            if form == "json":
-                frame[name] = pandas.array([_as_json_text(v) for v in values], dtype="string")
-            elif form == "text":
-                frame[name] = pandas.array(values, dtype="string")
-            else:
-                frame[name] = pandas.array(values, dtype=form)
-        cache.store(database=database, table=table.name, df=pandas.DataFrame(frame))
-        return len(rows)
+        return load_copy(client, cache, database, table.name, table.key, stored)
 
     def decoded(records: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
         import json
@@ -119,7 +83,7 @@ def cache_router(
         return records
 
     def condition(column: str, value: Any) -> Any:
-        return _as_json_text(value) if forms[column] == "json" else value
+        return as_json_text(value) if forms[column] == "json" else value
 
     def page(filters: Dict[str, Any], limit: int, offset: int) -> Tuple[int, List[Dict[str, Any]]]:
         equal = {column: condition(column, v) for column, v in filters.items() if v is not None}
