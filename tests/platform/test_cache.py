@@ -139,3 +139,39 @@ def test_backend_get_by_id_and_info(cache):
         ("primary_key", "name"),
         ("read_only", True),
     ]
+
+
+def test_store_parquet_keeps_the_file_order(tmp_path):
+    import numpy as np
+
+    keys = np.random.default_rng(5).permutation(300_000)
+    path = str(tmp_path / "it's.parquet")
+    duckdb.from_df(pd.DataFrame({"k": keys, "v": keys.astype(str)})).write_parquet(path)
+    with DuckDbCacheManager() as cache:
+        assert cache.store_parquet(database="db", table="t", path=path, columns=["id", "n"]) == (
+            300_000
+        )
+        assert cache.query(database="db", table="t")["id"].tolist() == keys.tolist()
+        total, rows = cache.page(database="db", table="t", limit=2, offset=200_000)
+        assert (total, rows) == (300_000, [{"id": k, "n": str(k)} for k in keys[200_000:200_002]])
+        assert cache.get_table_info(database="db", table="t")["column_types"] == {
+            "id": "BIGINT",
+            "n": "VARCHAR",
+        }
+
+
+@pytest.mark.parametrize(
+    "columns, message",
+    [
+        (["a"], "The file has 2 columns, not 1"),
+        (["a", "A"], "Column name 'A' occurs more than once"),
+        (["a", "__kelvora_row__"], "Column name '__kelvora_row__' is reserved for the row order"),
+    ],
+)
+def test_store_parquet_refuses_columns(cache, tmp_path, columns, message):
+    path = str(tmp_path / "t.parquet")
+    duckdb.sql("SELECT 1 AS x, 2 AS y").write_parquet(path)
+    with pytest.raises(ValueError) as e:
+        cache.store_parquet(database="db", table="t", path=path, columns=columns)
+    assert str(e.value) == message
+    assert cache.query(database="db", table="t")["id"].tolist() == [5, 2, 9, 1]
