@@ -2,9 +2,29 @@
 
 from collections.abc import Callable, Mapping, Sequence
 from datetime import tzinfo
-from typing import Any
+from typing import Any, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
+
+@final
+class Row(tuple[Any, ...]):
+    """A row of an answer: the tuple of its values, also read by column name (row["id"],
+    dict(row), keys(), values(), items(), get())."""
+
+    @overload
+    def __getitem__(self, key: SupportsIndex, /) -> Any: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> tuple[Any, ...]: ...
+    @overload
+    def __getitem__(self, key: str, /) -> Any: ...
+    def keys(self) -> tuple[str, ...]:
+        """The column names, in order."""
+    def values(self) -> tuple[Any, ...]:
+        """The values, in order, as a tuple."""
+    def items(self) -> list[tuple[str, Any]]:
+        """(name, value) pairs, in order."""
+    def get(self, key: str, default: Any = None, /) -> Any:
+        """The value of the named column, or `default` (None) where there is none."""
 
 def bind(
     query: str,
@@ -20,7 +40,7 @@ def bind(
     a datetime with microseconds is written as a DateTime64 where it has it, as its whole
     seconds where not."""
 
-def decode_row_binary(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
+def decode_row_binary(data: Buffer, zone: tzinfo | None = None) -> list[Row]:
     """Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in
     the column's time zone or else `zone` (a tzinfo, None for UTC)."""
 
@@ -28,12 +48,12 @@ def decode_native(
     data: Buffer,
     zone: tzinfo | None = None,
     column_types: Callable[[], Sequence[str] | None] | None = None,
-) -> list[tuple[Any, ...]]:
+) -> list[Row]:
     """Rows of a Native answer (blocks of columns) as a list of tuples; datetimes are naive, in
     the column's time zone or else `zone` (a tzinfo, None for UTC). Where the answer names a
     column's type "DateTime" alone (servers leave the zone out there for HTTP clients),
     `column_types()` is asked once for the statement's column type names (or None)."""
 
-def decode_tab_separated(data: Buffer, zone: tzinfo | None = None) -> list[tuple[Any, ...]]:
+def decode_tab_separated(data: Buffer, zone: tzinfo | None = None) -> list[Row]:
     """Rows of a TabSeparatedWithNamesAndTypes answer as a list of tuples; datetimes are naive,
     as the answer shows them."""

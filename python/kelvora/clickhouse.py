@@ -1,8 +1,9 @@
 """ClickHouse clients: the embedded engine (chDB) and servers over HTTP, one contract for both.
 
 ``connect(dsn)`` gives a client whose ``execute(query, params=None)`` binds ``%(name)s``
-placeholders as ClickHouse literals (``%%`` is a percent sign) and answers a list of tuples of
-Python values of the column types (``[]`` for statements without rows):
+placeholders as ClickHouse literals (``%%`` is a percent sign) and answers a list of rows of
+Python values of the column types (``[]`` for statements without rows). A ``Row`` is a tuple that
+also reads by column name: ``row[0]``, ``row["id"]``, ``dict(row)``, ``row.keys()``:
 
 - ``"chdb:"`` (or ``"chdb::memory:"``): the embedded engine in memory;
   ``"chdb:<path>"``: the embedded engine on a data directory. One engine per process: the client
@@ -46,6 +47,7 @@ from typing import IO, TYPE_CHECKING, Any
 import urllib3
 
 from kelvora import _clickhouse
+from kelvora._clickhouse import Row
 
 try:
     import zstandard
@@ -59,6 +61,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "Client",
+    "Row",
     "ClickHouseConnectionError",
     "ClickHouseError",
     "ClickHouseTimeout",
@@ -106,7 +109,7 @@ class _Embedded:
             data: bytes = result.bytes()
             return data
 
-    def rows(self, statement: str, zone: zoneinfo.ZoneInfo | None) -> list[tuple[Any, ...]]:
+    def rows(self, statement: str, zone: zoneinfo.ZoneInfo | None) -> list[Row]:
         return _clickhouse.decode_row_binary(self.run(statement), zone)
 
     def close(self) -> None:
@@ -339,7 +342,7 @@ class _Server:
         statement: str,
         zone: zoneinfo.ZoneInfo | None,
         settings: dict[str, str] | None = None,
-    ) -> list[tuple[Any, ...]]:
+    ) -> list[Row]:
         answer = self._post(statement, self.format, settings)
         if self.format == "RowBinaryWithNamesAndTypes":
             return _clickhouse.decode_row_binary(answer, zone)
@@ -486,7 +489,7 @@ class Client:
         """The embedded engine's data directory (":memory:" in memory); None for a server."""
         return self._transport.path if isinstance(self._transport, _Embedded) else None
 
-    def execute(self, query: str, params: dict[str, Any] | None = None) -> list[tuple[Any, ...]]:
+    def execute(self, query: str, params: dict[str, Any] | None = None) -> list[Row]:
         """Run one statement; ``params`` fill its ``%(name)s`` placeholders as literals."""
         statement = _clickhouse.bind(query, params, datetime64=self._transport.datetime64)
         try:

@@ -1,6 +1,7 @@
 // The module kelvora._clickhouse: parameter binding and result decoding for the ClickHouse clients.
 #include "clickhouse/binder.hpp"
 #include "clickhouse/decoders.hpp"
+#include "clickhouse/rows.hpp"
 #include "clickhouse/value_literals.hpp"
 
 #include "native/errors.hpp"
@@ -67,6 +68,8 @@ KELVORA_MODULE(_clickhouse, m) {
     m.attr("__doc__") = "Parameter binding and result decoding for kelvora's ClickHouse clients.";
     clickhouse::init_values();
     clickhouse::init_value_literals();
+    clickhouse::init_rows();
+    m.attr("Row") = clickhouse::row_class();
     nb::dict bind_keyword_defaults;
     bind_keyword_defaults["datetime64"] = true;
     m.attr("bind") = function(
@@ -84,12 +87,12 @@ KELVORA_MODULE(_clickhouse, m) {
         bind, nb::make_tuple(nb::none(), nb::none()), bind_keyword_defaults);
     m.attr("decode_row_binary") = function(
         "decode_row_binary",
-        "Rows of a RowBinaryWithNamesAndTypes answer as a list of tuples; datetimes are naive, in "
+        "Rows of a RowBinaryWithNamesAndTypes answer as a list of rows; datetimes are naive, in "
         "the column's time zone or else `zone` (a tzinfo, None for UTC).",
         {{"data"}, {"zone"}}, decode_row_binary, nb::make_tuple(nb::none()));
     m.attr("decode_native") = function(
         "decode_native",
-        "Rows of a Native answer (blocks of columns) as a list of tuples; datetimes are naive, in "
+        "Rows of a Native answer (blocks of columns) as a list of rows; datetimes are naive, in "
         "the column's time zone or else `zone` (a tzinfo, None for UTC). Where the answer names a "
         "column's type \"DateTime\" alone (servers leave the zone out there for HTTP clients), "
         "`column_types()` is asked once for the statement's column type names (or None).",
@@ -97,7 +100,7 @@ KELVORA_MODULE(_clickhouse, m) {
         nb::make_tuple(nb::none(), nb::none()));
     m.attr("decode_tab_separated") =
         function("decode_tab_separated",
-                 "Rows of a TabSeparatedWithNamesAndTypes answer as a list of tuples; datetimes "
+                 "Rows of a TabSeparatedWithNamesAndTypes answer as a list of rows; datetimes "
                  "are naive, as the answer shows them.",
                  {{"data"}, {"zone"}}, decode_tab_separated, nb::make_tuple(nb::none()));
 }

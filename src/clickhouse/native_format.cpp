@@ -307,6 +307,7 @@ nb::list decode_native(std::string_view data, const Zone& zone, nb::handle colum
     BinaryReader& in = reader.in();
     DescribedTypes described(column_types);
     std::vector<BlockColumn> columns;
+    std::vector<std::string_view> names;
     while (!in.done()) {
         const uint64_t count = in.varint(), block_rows = in.varint();
         // Every column's value takes a byte at least: rows beyond the bytes left are refused
@@ -316,14 +317,16 @@ nb::list decode_native(std::string_view data, const Zone& zone, nb::handle colum
             throw std::invalid_argument("truncated result data");
         columns.clear();
         columns.reserve(static_cast<size_t>(count));
+        names.clear();
         for (size_t c = 0; c < count; ++c) {
-            in.string(); // the name: rows are positional
+            names.push_back(in.string());
             const ColumnType type = described.type(in.string(), c, static_cast<size_t>(count));
             columns.emplace_back(reader, type, static_cast<size_t>(block_rows),
                                  zone.named(named_timezone(type)));
         }
+        const nb::object shape = row_shape(names);
         for (size_t i = 0; i < block_rows; ++i) {
-            auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(count));
+            auto row = PendingSequence::row(shape, static_cast<Py_ssize_t>(count));
             for (size_t c = 0; c < count; ++c)
                 row.set_tuple_item(static_cast<Py_ssize_t>(c), columns[c].value(i));
             rows.append(row.finish());

@@ -1,6 +1,8 @@
 // Tuples and lists of decoded values that Python code cannot reach before they are whole.
 #pragma once
 
+#include "clickhouse/rows.hpp"
+
 #include "native/errors.hpp"
 
 #include <nanobind/nanobind.h>
@@ -25,6 +27,10 @@ public:
         return PendingSequence(PyTuple_New(size), size > 0);
     }
     static PendingSequence list(Py_ssize_t size) { return PendingSequence(PyList_New(size), true); }
+    /// A row of an answer (a tuple that also reads by name), of the answer's `shape`.
+    static PendingSequence row(nb::handle shape, Py_ssize_t size) {
+        return PendingSequence(new_row(shape, size), size > 0);
+    }
     PendingSequence(const PendingSequence&) = delete;
     PendingSequence& operator=(const PendingSequence&) = delete;
 
@@ -38,12 +44,12 @@ public:
         if (PyList_Append(sequence_.ptr(), item.ptr())) raise_pending();
     }
 
-    /// The whole sequence, in the collector's sight again; but a tuple of values that can hold
-    /// no reference cycle (numbers, strings, dates, ... and such tuples) stays out of it, as the
-    /// collector itself leaves such tuples once it met them, so that a large answer's rows do
+    /// The whole sequence, in the collector's sight again; but a tuple or row of values that can
+    /// hold no reference cycle (numbers, strings, dates, ... and such tuples) stays out of it, as
+    /// the collector itself leaves such tuples once it met them, so that a large answer's rows do
     /// not make every collection meanwhile longer.
     nb::object finish() {
-        if (tracked_ && !(PyTuple_CheckExact(sequence_.ptr()) && holds_no_cycle()))
+        if (tracked_ && !(PyTuple_Check(sequence_.ptr()) && holds_no_cycle()))
             PyObject_GC_Track(sequence_.ptr());
         tracked_ = false;
         return std::move(sequence_);
@@ -56,7 +62,8 @@ private:
     }
 
     // The collector's own rule for tuples: every item is of an untracked type or an untracked
-    // tuple (other untracked containers, dicts, may become tracked later).
+    // tuple (other untracked containers, dicts, may become tracked later). A row's shape, its
+    // hidden slot, refers to no row, so it closes no cycle.
     bool holds_no_cycle() const {
         for (Py_ssize_t i = 0, size = PyTuple_GET_SIZE(sequence_.ptr()); i < size; ++i) {
             PyObject* item = PyTuple_GET_ITEM(sequence_.ptr(), i);

@@ -34,8 +34,8 @@ public:
     /// A value of `type`; a String, also under Nullable or LowCardinality, through `texts`.
     nb::object value(const ColumnType& type, const Zone& zone, TextCache* texts = nullptr);
 
-    nb::object row(std::vector<Column>& columns) {
-        auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(columns.size()));
+    nb::object row(nb::handle shape, std::vector<Column>& columns) {
+        auto row = PendingSequence::row(shape, static_cast<Py_ssize_t>(columns.size()));
         for (size_t i = 0; i < columns.size(); ++i) {
             Column& column = columns[i];
             row.set_tuple_item(static_cast<Py_ssize_t>(i),
@@ -155,8 +155,10 @@ nb::list decode_row_binary(std::string_view data, const Zone& zone) {
     Reader reader(data);
     BinaryReader& in = reader.in();
     const uint64_t count = in.count();
+    std::vector<std::string_view> names;
     for (uint64_t i = 0; i < count; ++i)
-        in.string(); // names: rows are positional
+        names.push_back(in.string());
+    const nb::object shape = row_shape(names);
     std::vector<Column> columns;
     for (uint64_t i = 0; i < count; ++i) {
         ColumnType type = parse_column_type(in.string());
@@ -166,7 +168,7 @@ nb::list decode_row_binary(std::string_view data, const Zone& zone) {
     while (!in.done()) {
         // A row of no bytes (no columns, or only empty tuples) would be read without end.
         const size_t start = in.position();
-        rows.append(reader.row(columns));
+        rows.append(reader.row(shape, columns));
         if (in.position() == start) malformed();
     }
     return rows;

@@ -234,6 +234,14 @@ nb::object field(const ColumnType& type, std::string_view raw, std::string& buff
     return scalar(*inner, buffer);
 }
 
+/// A header field (a column's name or type) without its escapes.
+std::string unescaped_field(std::string_view raw) {
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i)
+        text += raw[i] == '\\' && i + 1 < raw.size() ? unescaped(raw[++i]) : raw[i];
+    return text;
+}
+
 /// The fields of the line starting at `at`, which moves past the line's end.
 std::vector<std::string_view> line_fields(std::string_view data, size_t& at) {
     std::vector<std::string_view> fields;
@@ -261,20 +269,20 @@ nb::list decode_tab_separated(std::string_view data, const Zone&) {
     nb::list rows;
     if (data.empty()) return rows;
     size_t at = 0;
-    const size_t count = line_fields(data, at).size();
+    std::vector<std::string> names;
+    for (std::string_view raw : line_fields(data, at))
+        names.push_back(unescaped_field(raw));
+    const size_t count = names.size();
+    const nb::object shape = row_shape({names.begin(), names.end()});
     std::vector<ColumnType> types;
     std::string buffer;
-    for (std::string_view raw : line_fields(data, at)) {
-        buffer.clear();
-        for (size_t i = 0; i < raw.size(); ++i)
-            buffer += raw[i] == '\\' && i + 1 < raw.size() ? unescaped(raw[++i]) : raw[i];
-        types.push_back(parse_column_type(buffer));
-    }
+    for (std::string_view raw : line_fields(data, at))
+        types.push_back(parse_column_type(unescaped_field(raw)));
     if (types.size() != count) malformed();
     while (at < data.size()) {
         std::vector<std::string_view> fields = line_fields(data, at);
         if (fields.size() != count) malformed();
-        auto row = PendingSequence::tuple(static_cast<Py_ssize_t>(count));
+        auto row = PendingSequence::row(shape, static_cast<Py_ssize_t>(count));
         for (size_t i = 0; i < count; ++i)
             row.set_tuple_item(static_cast<Py_ssize_t>(i), field(types[i], fields[i], buffer));
         rows.append(row.finish());
