@@ -5,6 +5,7 @@ only says which, and sent again once the shard is back it is applied everywhere.
 import contextlib
 import json
 import os
+import signal
 import sys
 import threading
 import time
@@ -201,3 +202,25 @@ def test_a_mutation_reaches_the_local_table_however_the_engine_names_it(cluster,
             time.sleep(0.1)
         assert stored(node) == []
     client.close()
+
+
+def test_a_stalled_shard_answers_503_in_read_timeout_and_the_service_goes_on(tmp_path, cluster):
+    first, second = cluster
+    settings = tmp_path / "kelvora.toml"
+    settings.write_text(f'dsn = "{first.dsn()}?read_timeout=2"\n[[tables]]\nname = "items"\n')
+    with Service("--config", str(settings), cwd=tmp_path) as service:
+        drain(service)
+        assert service.http.post("/items/", json={"id": 1, "label": "a"}).status_code == 200
+        os.killpg(second.pid, signal.SIGSTOP)
+        try:
+            stalled = service.http.post("/items/", json={"id": 2, "label": "b"})
+        finally:
+            os.killpg(second.pid, signal.SIGCONT)
+        assert stalled.status_code == 503, stalled.text
+        assert (
+            stalled.json()["detail"] == "Failed to create record: ClickHouse did not answer in time"
+        )
+        created = service.http.post("/items/", json={"id": 3, "label": "c"})
+        assert created.status_code == 200, created.text
+        assert service.http.get("/items/1").json() == {"id": 1, "label": "a"}
+    assert (1, "a") in stored(second) + stored(first)
