@@ -185,6 +185,7 @@ def describe_table(client: Client, name: str) -> List[Column]:
     Distributed table, a key of its local table on the shards)."""
     rows = client.execute("DESCRIBE TABLE " + name)
     database, _, table = name.rpartition(".")
+    # Any client with execute() may be given; only kelvora's server client knows a cluster.
     cluster = getattr(client, "cluster", None)
     in_key = cluster.local_key_columns(database, table) if cluster is not None else None
     if in_key is None:
