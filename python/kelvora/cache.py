@@ -240,7 +240,10 @@ class DuckDbCacheManager:
             sql += f" WHERE (\n{sql_where}\n)"
             if not _PLAIN_CONDITION.fullmatch(sql_where):
                 sql += f" ORDER BY {_quote(_ROW)}"
-        if limit > 0:
+        if limit > 0 and not sql_where:
+            # The first positions, which DuckDB finds from the row groups' bounds.
+            sql += f" WHERE {_quote(_ROW)} < {limit}"
+        elif limit > 0:
             sql += f" LIMIT {limit}"
         with self._connection.cursor() as cursor:
             try:

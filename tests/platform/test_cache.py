@@ -22,7 +22,12 @@ def cache():
 
 @pytest.mark.parametrize(
     "where, limit, ids",
-    [(None, -1, [5, 2, 9, 1]), ("n = 3 OR name = 'Bo'", 2, [5, 9]), ("name = 'Ann' -- c", 0, [2])],
+    [
+        (None, -1, [5, 2, 9, 1]),
+        (None, 3, [5, 2, 9]),
+        ("n = 3 OR name = 'Bo'", 2, [5, 9]),
+        ("name = 'Ann' -- c", 0, [2]),
+    ],
 )
 def test_query_keeps_stored_order(cache, where, limit, ids):
     frame = cache.query(database="db", table="t", sql_where=where, limit=limit)
