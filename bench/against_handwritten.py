@@ -43,7 +43,7 @@ def running(command, probe):
                     break
             except httpx.TransportError:
                 time.sleep(0.2)
-        yield
+        yield process
     finally:
         os.killpg(process.pid, signal.SIGINT)
         process.wait(timeout=60)

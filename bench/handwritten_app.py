@@ -7,7 +7,8 @@ the thread pool, the column names known in advance (no DESCRIBE), the answers Fa
 - GET /products/?limit=&offset=: the count and the page, the page's rows paired with the
   columns, answered through a Pydantic model of the list's four keys;
 - GET /products/{id}: the row by key, paired with the columns, answered as a dict;
-- GET /config/: the configuration the store holds in memory, answered as a dict.
+- GET /config/: the configuration the store holds (a store call, so on the thread pool too),
+  answered as a dict.
 
 Run: python bench/handwritten_app.py <dsn> <port>; `python bench/handwritten_app.py seed <dsn>`
 fills the products table with the rows both apps serve.
@@ -80,7 +81,7 @@ def create_app(dsn: str) -> FastAPI:
 
     @app.get("/config/")
     async def get_config() -> Dict[str, Any]:
-        config: Dict[str, Any] = store.get_config()
+        config: Dict[str, Any] = await run_in_threadpool(store.get_config)
         return config
 
     return app
