@@ -287,10 +287,18 @@ class DuckDbCacheManager:
                 # version.
                 with self._commits.reading():
                     total = None if where else self._row_counts.get((_fold(database), _fold(table)))
+                    # One row past the page: when it is not there, the matches end on the page
+                    # and need no count (a lookup by key is one statement).
+                    probe = limit + 1 if total is None and limit > 0 else limit
+                    rows = self._records(cursor, name, where, values, probe, offset)
+                    ended = probe <= 0 or len(rows) < probe
+                    if total is None and ended and (rows or offset <= 0):
+                        total = max(offset, 0) + len(rows)
                     if total is None:
                         count = cursor.execute(f"SELECT count(*) FROM {name}{where}", values)
                         total = _single(count)
-                    rows = self._records(cursor, name, where, values, limit, offset)
+                    if limit > 0:
+                        del rows[limit:]
             except duckdb.CatalogException:
                 if self._find(cursor, database, table) is None:
                     raise self._not_cached(database, table) from None
