@@ -114,12 +114,21 @@ class DuckDbCacheManager:
         self._connection.execute("SET preserve_insertion_order = true")
         self._catalog: str = _single(self._connection.execute("SELECT current_database()"))
         self._write_lock = threading.Lock()
+        self._readers = threading.local()
         # Held shared by a page's two statements and alone by every commit, so that both
         # statements read one version without the cost of a transaction.
         self._commits = SharedLock()
         # The row counts of the tables this manager stored (by folded names), changed under the
         # commit lock with the tables: a page without conditions needs no count of its own.
         self._row_counts: Dict[Tuple[str, str], int] = {}
+
+    def _reader(self) -> duckdb.DuckDBPyConnection:
+        """This thread's cursor for reading: a cursor of its own per call would cost a close
+        each time. Closing the connection closes it too."""
+        cursor: duckdb.DuckDBPyConnection | None = getattr(self._readers, "cursor", None)
+        if cursor is None:
+            cursor = self._readers.cursor = self._connection.cursor()
+        return cursor
 
     def close(self) -> None:
         """Closes the database; closing again does nothing."""
@@ -245,14 +254,14 @@ class DuckDbCacheManager:
             sql += f" WHERE {_quote(_ROW)} < {limit}"
         elif limit > 0:
             sql += f" LIMIT {limit}"
-        with self._connection.cursor() as cursor:
-            try:
-                frame = cursor.execute(sql).df()
-            except duckdb.CatalogException:
-                # A condition can name an unknown function too: that error stands as it is.
-                if self._find(cursor, database, table) is None:
-                    raise self._not_cached(database, table) from None
-                raise
+        cursor = self._reader()
+        try:
+            frame = cursor.execute(sql).df()
+        except duckdb.CatalogException:
+            # A condition can name an unknown function too: that error stands as it is.
+            if self._find(cursor, database, table) is None:
+                raise self._not_cached(database, table) from None
+            raise
         return frame
 
     def page(
@@ -281,28 +290,28 @@ class DuckDbCacheManager:
         name = self._name(database, table)
         limit, offset = operator.index(limit), operator.index(offset)
         where, values = _equalities(equal)
-        with self._connection.cursor() as cursor:
-            try:
-                # No commit lands between the two, so the total and the page describe one
-                # version.
-                with self._commits.reading():
-                    total = None if where else self._row_counts.get((_fold(database), _fold(table)))
-                    # One row past the page: when it is not there, the matches end on the page
-                    # and need no count (a lookup by key is one statement).
-                    probe = limit + 1 if total is None and limit > 0 else limit
-                    rows = self._records(cursor, name, where, values, probe, offset)
-                    ended = probe <= 0 or len(rows) < probe
-                    if total is None and ended and (rows or offset <= 0):
-                        total = max(offset, 0) + len(rows)
-                    if total is None:
-                        count = cursor.execute(f"SELECT count(*) FROM {name}{where}", values)
-                        total = _single(count)
-                    if limit > 0:
-                        del rows[limit:]
-            except duckdb.CatalogException:
-                if self._find(cursor, database, table) is None:
-                    raise self._not_cached(database, table) from None
-                raise
+        cursor = self._reader()
+        try:
+            # No commit lands between the two, so the total and the page describe one
+            # version.
+            with self._commits.reading():
+                total = None if where else self._row_counts.get((_fold(database), _fold(table)))
+                # One row past the page: when it is not there, the matches end on the page
+                # and need no count (a lookup by key is one statement).
+                probe = limit + 1 if total is None and limit > 0 else limit
+                rows = self._records(cursor, name, where, values, probe, offset)
+                ended = probe <= 0 or len(rows) < probe
+                if total is None and ended and (rows or offset <= 0):
+                    total = max(offset, 0) + len(rows)
+                if total is None:
+                    count = cursor.execute(f"SELECT count(*) FROM {name}{where}", values)
+                    total = _single(count)
+                if limit > 0:
+                    del rows[limit:]
+        except duckdb.CatalogException:
+            if self._find(cursor, database, table) is None:
+                raise self._not_cached(database, table) from None
+            raise
         return total, rows
 
     def rows(
@@ -323,13 +332,13 @@ class DuckDbCacheManager:
         name = self._name(database, table)
         limit, offset = operator.index(limit), operator.index(offset)
         where, values = _equalities(equal)
-        with self._connection.cursor() as cursor:
-            try:
-                return self._records(cursor, name, where, values, limit, offset)
-            except duckdb.CatalogException:
-                if self._find(cursor, database, table) is None:
-                    raise self._not_cached(database, table) from None
-                raise
+        cursor = self._reader()
+        try:
+            return self._records(cursor, name, where, values, limit, offset)
+        except duckdb.CatalogException:
+            if self._find(cursor, database, table) is None:
+                raise self._not_cached(database, table) from None
+            raise
 
     @staticmethod
     def _records(
