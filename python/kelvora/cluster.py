@@ -12,8 +12,10 @@ every mutation of it. The client therefore routes the statements that name one:
   change) and those that did not. The router's updates set fixed values and its deletes remove
   by key, so sending the statement again applies it where it is missing and changes nothing
   where it was applied;
-- reads of ``system.mutations`` and ``system.parts`` for a Distributed table, which has neither,
-  are answered from its shards' local tables (kelvora.cluster_status);
+- reads of ``system.mutations``, ``system.parts`` and the key columns in ``system.columns`` for
+  a Distributed table, which has none of them, are answered from its shards' local tables
+  (kelvora.cluster_status): so the table plane refuses an update of a key column of the local
+  table as it does on any table, before anything reaches the shards;
 - a server that cannot reach a shard (its network errors) answers ``ShardUnavailable``, a
   ``ClickHouseConnectionError``, as when the server itself cannot be reached.
 
@@ -191,6 +193,8 @@ class Cluster:
                 cluster_status.literal_text(read.group("table")),
                 refresh=False,
             )
+            if table is not None and cluster_status.reads_keys(read):
+                return self._local_key_rows(table)
             if table is not None:
                 return self._read_status(table, read, zone)
         settings = _SYNCHRONOUS_INSERT if _INSERT.match(statement) else None
@@ -282,20 +286,22 @@ class Cluster:
         table = self.distributed_table(database, name)
         if table is None:
             return None
+        return {row[0] for row in self._local_key_rows(table)}
+
+    def _local_key_rows(self, table: DistributedTable) -> List[Tuple[Any, ...]]:
+        """system.columns' key columns of the local table, as the first shard that answers has
+        them: every shard's local table has one definition."""
         replicas = [
             replica for group in self._by_shard(table.cluster).values() for replica in group
         ]
 
         def keys(shard: Any, database: str) -> List[Tuple[Any, ...]]:
-            query = _clickhouse.bind(
-                "SELECT name FROM system.columns WHERE database = %(database)s AND table = "
-                "%(table)s AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
-                {"database": database, "table": table.table},
+            rows: List[Tuple[Any, ...]] = shard.rows(
+                cluster_status.key_statement(database, table.table), None
             )
-            rows: List[Tuple[Any, ...]] = shard.rows(query, None)
             return rows
 
-        return {row[0] for row in self._first_answer(table, replicas, keys)}
+        return self._first_answer(table, replicas, keys)
 
     def _read_status(
         self, table: DistributedTable, read: re.Match[str], zone: Optional[zoneinfo.ZoneInfo]

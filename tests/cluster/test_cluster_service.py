@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from kelvora.clickhouse import connect
+
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "service"))
 from test_service import Service  # noqa: E402
 
@@ -26,6 +28,10 @@ DISTRIBUTED = (
     "ENGINE = Distributed(two_shards, '', {table}, cityHash64(id))"
 )
 SHARDS = ("s1", "s2")
+KEY_READ = (
+    "SELECT name FROM system.columns WHERE {database} AND table = %(table)s "
+    "AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)"
+)
 
 
 @pytest.fixture
@@ -33,10 +39,13 @@ def service(tmp_path, one_server_cluster, table_name):
     for database in SHARDS:
         one_server_cluster.query(LOCAL.format(database=database, table=table_name))
     one_server_cluster.query(DISTRIBUTED.format(table=table_name))
+    # The same table on one server, not distributed: what every answer is compared with.
+    one_server_cluster.query(LOCAL.format(database="app", table=table_name + "_plain"))
     settings = tmp_path / "kelvora.toml"
     settings.write_text(
         f'dsn = "{one_server_cluster.dsn("app")}"\n'
         f'[[tables]]\nname = "{table_name}"\nfilterable = ["label"]\n'
+        f'[[tables]]\nname = "{table_name}_plain"\n'
     )
     with Service("--config", str(settings), cwd=tmp_path) as running:
         yield running
@@ -127,6 +136,42 @@ def test_an_update_offers_the_columns_the_shards_can_update(service, table_name)
     assert list(schemas[title + "Update"]["properties"]) == ["label", "amount", "created_at"]
     answer = service.http.put(f"/{table_name}/a", json={"region": "us"})
     assert answer.status_code == 422, answer.text
+
+
+@pytest.mark.parametrize("column", ["id", "region"])
+def test_the_table_plane_refuses_to_set_a_key_column_of_the_local_table(
+    service, table_name, column
+):
+    def patch(prefix):
+        return service.http.patch(f"/{prefix}/rows/", params={"label": "eq.x"}, json={column: "y"})
+
+    # The plain table's routes are at its name with "_" written "-".
+    refused, plain = patch(table_name), patch(table_name + "-plain")
+    assert (refused.status_code, plain.status_code) == (422, 422), refused.text
+    assert refused.json() == plain.json()
+    assert refused.json() == {"detail": f"Field {column}: a key or computed column is not updated"}
+
+
+@pytest.mark.parametrize(
+    "database, value",
+    [("database = currentDatabase()", None), ("database = %(database)s", "app")],
+    ids=["current database", "named database"],
+)
+def test_the_key_columns_of_a_distributed_table_are_its_local_tables(
+    one_server_cluster, table_name, database, value
+):
+    for shard in SHARDS:
+        one_server_cluster.query(LOCAL.format(database=shard, table=table_name))
+    one_server_cluster.query(DISTRIBUTED.format(table=table_name))
+    client = connect(one_server_cluster.dsn("app"))
+    try:
+        rows = client.execute(
+            KEY_READ.format(database=database), {"database": value, "table": table_name}
+        )
+        # In the order of the local table's columns, as system.columns answers for any table.
+        assert [tuple(row) for row in rows] == [("id",), ("region",)]
+    finally:
+        client.close()
 
 
 def test_the_table_plane_reads_exports_and_ingests(service, one_server_cluster, table_name):
