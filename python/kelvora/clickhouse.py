@@ -36,6 +36,8 @@ import atexit
 import base64
 import dataclasses
 import math
+import os
+import queue
 import re
 import threading
 import urllib.parse
@@ -80,40 +82,104 @@ class ClickHouseError(Exception):
 
 
 class _Embedded:
-    """The process's chDB engine on one data directory; statements run one at a time."""
+    """The process's chDB engine on one data directory.
+
+    The engine answers several connections at once, so reads run side by side on a few
+    connections of their own, one per core at most, while every other statement runs on the
+    first connection, one at a time. A statement that sets the connection's own state (SET, USE,
+    temporary tables) is run there too, and from then on every statement is, so that each one
+    sees the state the client's statements made."""
 
     format = "RowBinaryWithNamesAndTypes"
     # The engine has DateTime64, in which a datetime's fraction binds.
     datetime64 = True
 
     def __init__(self, path: str):
-        from chdb import session
-
         self.path = path
         self._lock = threading.Lock()
         self._directory_lock = None if path == _MEMORY else _lock_directory(path)
         try:
-            self._session = session.Session() if path == _MEMORY else session.Session(path)
+            self._session = self._connect()
         except Exception as error:
             self._release_directory()
             raise ClickHouseError(f"The embedded engine cannot open {path!r}: {error}") from None
         # Mutations are applied before the statement returns, so the next one sees them.
-        self.run("SET mutations_sync = 2")
+        self._session.query("SET mutations_sync = 2")
+        # Idle reader connections; None once the engine is closed, for those waiting for one.
+        self._readers: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        self._readers_lock = threading.Lock()
+        self._reader_count = 0
+        self._most_readers = os.cpu_count() or 1
+        self._own_state = False
+        self._closed = False
+
+    def _connect(self) -> Any:
+        from chdb import session
+
+        return session.Session() if self.path == _MEMORY else session.Session(self.path)
 
     def run(self, statement: str) -> bytes:
+        if self._closed:
+            raise ClickHouseError(f"The embedded engine on {self.path!r} is closed")
+        if _SESSION_STATE.match(statement):
+            self._own_state = True
+        elif not self._own_state and _READ.match(statement):
+            return self._read(statement)
         with self._lock:
+            return self._query(self._session, statement)
+
+    def _query(self, connection: Any, statement: str) -> bytes:
+        if self._closed:
+            raise ClickHouseError(f"The embedded engine on {self.path!r} is closed")
+        try:
+            result = connection.query(statement, self.format)
+        except Exception as error:
+            raise ClickHouseError(str(error)) from None
+        data: bytes = result.bytes()
+        return data
+
+    def _read(self, statement: str) -> bytes:
+        reader = self._reader()
+        try:
+            return self._query(reader, statement)
+        finally:
+            if self._closed:
+                reader.close()
+                self._readers.put(None)
+            else:
+                self._readers.put(reader)
+
+    def _reader(self) -> Any:
+        """An idle reader connection; a new one while fewer than one per core are open, else
+        the next one another read gives back."""
+        with self._readers_lock:
+            opens = self._readers.empty() and self._reader_count < self._most_readers
+            self._reader_count += opens
+        if opens:
             try:
-                result = self._session.query(statement, self.format)
+                return self._connect()
             except Exception as error:
-                raise ClickHouseError(str(error)) from None
-            data: bytes = result.bytes()
-            return data
+                with self._readers_lock:
+                    self._reader_count -= 1
+                raise ClickHouseError(f"The embedded engine cannot connect: {error}") from None
+        reader = self._readers.get()
+        if reader is None:
+            # Closed meanwhile: the mark stays for whoever waits next.
+            self._readers.put(None)
+            raise ClickHouseError(f"The embedded engine on {self.path!r} is closed")
+        return reader
 
     def rows(self, statement: str, zone: zoneinfo.ZoneInfo | None) -> list[Row]:
         return _clickhouse.decode_row_binary(self.run(statement), zone)
 
     def close(self) -> None:
         with self._lock:
+            self._closed = True
+            while not self._readers.empty():
+                reader = self._readers.get_nowait()
+                if reader is not None:
+                    reader.close()
+            self._readers.put(None)
             self._session.close()
             self._release_directory()
 
@@ -275,6 +341,11 @@ _DEDUPLICATED_INSERT = re.compile(
     rf"(?:\s|--[^\n]*|/\*.*?\*/)*+INSERT\s+INTO\s+(?:TABLE\s+)?{_NAME}(?:\.{_NAME})?\s*"
     rf"(?:\((?:`(?:[^`\\]|\\.)*`|[^`)])*\)\s*)?SETTINGS\s+(?:\w+\s*=\s*(?:{_TEXT}|[^\s,']+)\s*,\s*)*"
     rf"insert_deduplication_token\s*=\s*'(?:[^'\\]|\\.)+'",
+    re.IGNORECASE | re.DOTALL,
+)
+# Statements that set state of the connection itself rather than of the data.
+_SESSION_STATE = re.compile(
+    r"(?:\s|--[^\n]*|/\*.*?\*/)*+(?:SET|USE|(?:CREATE|DROP)\s+(?:OR\s+REPLACE\s+)?TEMPORARY)\b",
     re.IGNORECASE | re.DOTALL,
 )
 
