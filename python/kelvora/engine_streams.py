@@ -14,6 +14,7 @@ memory.
 
 from __future__ import annotations
 
+import io
 import os
 import tempfile
 import urllib.parse
@@ -58,18 +59,23 @@ class _EmbeddedStream:
         except Exception as error:
             self._end()
             raise ClickHouseError(str(error)) from None
+        self._parquet = _ParquetBlocks(statement) if answer_format == "Parquet" else None
 
     def next_chunk(self) -> Optional[bytes]:
+        if self._session is None:
+            return None
         try:
             chunk = self._result.fetch()
         except Exception as error:
             self.close()
             raise ClickHouseError(str(error)) from None
         if chunk is None:
-            self.close()
-            return None
+            try:
+                return self._parquet.end(self._session) if self._parquet is not None else None
+            finally:
+                self.close()
         data: bytes = chunk.bytes()
-        return data
+        return self._parquet.block(data) if self._parquet is not None else data
 
     def close(self) -> None:
         if self._session is None:
@@ -83,6 +89,68 @@ class _EmbeddedStream:
         session, self._session = self._session, None
         if session is not None:
             session.close()
+
+
+class _ParquetBlocks:
+    """The embedded engine streams a Parquet answer as a whole Parquet file per block: their row
+    groups are written on into one file, which the stream gives as it grows. An answer of no rows
+    streams no block: it is the engine's file of no rows."""
+
+    def __init__(self, statement: str) -> None:
+        self._statement = statement
+        self._out = _Outbox()
+        self._writer: Any = None
+        self._ended = False
+
+    def block(self, data: bytes) -> bytes:
+        import pyarrow.parquet
+
+        table = pyarrow.parquet.read_table(io.BytesIO(data))
+        if self._writer is None:
+            self._writer = pyarrow.parquet.ParquetWriter(self._out, table.schema)
+        self._writer.write_table(table)
+        return self._out.take()
+
+    def end(self, session: Any) -> Optional[bytes]:
+        if self._ended:
+            return None
+        self._ended = True
+        if self._writer is None:
+            empty = f"SELECT * FROM ({self._statement}) LIMIT 0"
+            try:
+                data: bytes = session.query(empty, "Parquet").bytes()
+            except Exception as error:
+                raise ClickHouseError(str(error)) from None
+            return data
+        self._writer.close()
+        return self._out.take()
+
+
+class _Outbox(io.RawIOBase):
+    """A file that hands out what was written to it, keeping only its position (which the Parquet
+    writer's offsets count from)."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._parts: list[bytes] = []
+        self._written = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        part = bytes(data)
+        self._parts.append(part)
+        self._written += len(part)
+        return len(part)
+
+    def tell(self) -> int:
+        return self._written
+
+    def take(self) -> bytes:
+        data = b"".join(self._parts)
+        self._parts.clear()
+        return data
 
 
 class _ServerStream:

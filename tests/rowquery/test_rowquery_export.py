@@ -5,6 +5,7 @@ import concurrent.futures
 import io
 
 import pyarrow.parquet as pq
+import pytest
 
 
 def test_ndjson_is_the_engines_json_each_row(api):
@@ -29,6 +30,20 @@ def test_parquet_holds_the_rows(api):
     assert r.headers["content-type"] == "application/vnd.apache.parquet"
     table = pq.read_table(io.BytesIO(r.content))
     assert table.column("id").to_pylist() == [0, 1, 2, 3, 4]
+
+
+@pytest.mark.parametrize("rows", [0, 1_000_000], ids=["no rows", "many blocks"])
+def test_parquet_of_any_length_is_one_file(engine, database, rows):
+    from rowquery_app import serve
+
+    table = f"{database}.big"
+    engine.execute(f"CREATE TABLE {table} (id UInt64, name String) ENGINE = MergeTree ORDER BY id")
+    engine.execute(f"INSERT INTO {table} SELECT number, toString(number) FROM numbers({rows})")
+    r = serve(engine, table).get("/items/export/?format=parquet")
+    assert r.status_code == 200, r.text
+    exported = pq.read_table(io.BytesIO(r.content))
+    assert exported.column_names == ["id", "name"] and exported.num_rows == rows
+    assert exported.column("id").to_pylist() == list(range(rows))
 
 
 def test_a_stream_left_early_frees_the_engine(engine, database):
