@@ -8,8 +8,9 @@ A FastAPI app built only from the package's public pieces:
 - one CRUD router with history per table (``/<table-name>``, "_" written as "-"), and beside
   it the table's query router (operator filters, sorting, cursor pages, export, bulk ingest,
   mutations);
-- ``/cache/<table>``: read-only views of the tables asked to be cached, served from DuckDB through
-  ``DuckDbBackend`` (list, get by key, table info; ``POST /cache/<table>/refresh`` reloads);
+- ``/cache/<table>``: read-only views of the tables asked to be cached, served from DuckDB by the
+  cache manager (list, get by key; table info through ``DuckDbBackend``;
+  ``POST /cache/<table>/refresh`` reloads);
 - ``/healthz``, ``/readyz`` and Prometheus metrics at ``/metrics``; an ``X-Request-ID`` on every
   answer and in every log line;
 - OpenAPI documentation at ``/docs`` and ``/redoc``, served without a CDN.
