@@ -7,10 +7,6 @@ UTF-8, and dates that fall on the same place in the lookup."""
 from datetime import date, datetime, timedelta
 from decimal import Decimal
 
-import pytest
-
-from kelvora.clickhouse import connect
-
 ROWS = 3000
 SELECT = f"""
     SELECT concat('tag-', toString(number % 7)) AS tag,
@@ -42,19 +38,8 @@ def expected(n):
     )
 
 
-@pytest.fixture(params=["embedded", "server"])
-def client(request):
-    if request.param == "embedded":
-        yield request.getfixturevalue("engine")
-        return
-    server = request.getfixturevalue("clickhouse_server")
-    server_client = connect(server.dsn(request.getfixturevalue("server_database")))
-    yield server_client
-    server_client.close()
-
-
-def test_every_row_reads_its_own_value(client):
-    rows = client.execute(SELECT)
+def test_every_row_reads_its_own_value(each_engine):
+    rows = each_engine.execute(SELECT)
     assert rows == [expected(n) for n in range(ROWS)]
     # Rows that hold the same short text share one str.
     assert rows[0][0] is rows[7][0]

@@ -10,26 +10,14 @@ from leaks import SCALE, assert_no_growth, repeat
 from test_decoder_limits import native_block, row_binary, string, tab_separated
 
 from kelvora._clickhouse import Row, decode_native, decode_row_binary, decode_tab_separated
-from kelvora.clickhouse import connect
 
 SELECT = "SELECT toUInt8(1) AS id, 'x' AS `a\tb`, [1, 2] AS list, 7 AS `ü`"
 NAMES = ("id", "a\tb", "list", "ü")
 VALUES = (1, "x", [1, 2], 7)
 
 
-@pytest.fixture(params=["embedded", "server"])
-def client(request):
-    if request.param == "embedded":
-        yield request.getfixturevalue("engine")
-        return
-    server = request.getfixturevalue("clickhouse_server")
-    server_client = connect(server.dsn(request.getfixturevalue("server_database")))
-    yield server_client
-    server_client.close()
-
-
-def test_a_row_is_its_tuple_and_a_mapping_of_its_names(client):
-    [row] = client.execute(SELECT)
+def test_a_row_is_its_tuple_and_a_mapping_of_its_names(each_engine):
+    [row] = each_engine.execute(SELECT)
     assert type(row) is Row and isinstance(row, tuple)
     assert row == VALUES and hash(row[:1]) == hash((1,)) and repr(row) == repr(VALUES)
     assert (row[0], row[-1], row[1:3], len(row), list(row)) == (
