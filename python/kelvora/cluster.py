@@ -16,8 +16,9 @@ every mutation of it. The client therefore routes the statements that name one:
   a Distributed table, which has none of them, are answered from its shards' local tables
   (kelvora.cluster_status): so the table plane refuses an update of a key column of the local
   table as it does on any table, before anything reaches the shards;
-- a server that cannot reach a shard (its network errors) answers ``ShardUnavailable``, a
-  ``ClickHouseConnectionError``, as when the server itself cannot be reached.
+- a server that cannot reach a shard, or loses one mid-answer (its network errors, and the end
+  of a shard's packets), answers ``ShardUnavailable``, a ``ClickHouseConnectionError``, as when
+  the server itself cannot be reached.
 
 The Distributed tables (``system.tables``) and the cluster's shards (``system.clusters``) are
 read when the server refuses to mutate a Distributed table not known yet. A shard's HTTP address
@@ -96,6 +97,8 @@ class DistributedTable:
 # The error codes of the server's own network failures: a socket timeout, a network error, and
 # every connection attempt to a shard failed.
 _NETWORK_CODES = {209, 210, 279}
+# A shard's connection that ended mid-answer (the shard died): the server read past its end.
+_CUT_SHORT = re.compile(r"Code: 32\b.*\bwhile receiving packet from ", re.DOTALL)
 # What the engine answers a mutation of a Distributed table.
 _NOT_IMPLEMENTED = 48
 _CODE = re.compile(r"Code: (\d+)")
@@ -214,7 +217,7 @@ class Cluster:
                 if mutation and table is not None:
                     self._mutate(table, statement, mutation, zone)
                     return []
-            if code in _NETWORK_CODES:
+            if code in _NETWORK_CODES or _CUT_SHORT.match(str(error)):
                 raise ShardUnavailable(
                     f"The ClickHouse server at {self._server.address} cannot reach a shard: {error}"
                 ) from None
