@@ -4,6 +4,7 @@ tables, and the table plane's reads, export and bulk ingest."""
 
 import json
 import os
+import subprocess
 import sys
 import time
 
@@ -12,7 +13,7 @@ import pytest
 from kelvora.clickhouse import connect
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "service"))
-from test_service import Service  # noqa: E402
+from test_service import Service, free_port  # noqa: E402
 
 LOCAL = """
     CREATE TABLE {database}.{table} (
@@ -237,3 +238,60 @@ def test_the_table_plane_mutates_every_shard_and_follows_the_mutation(
         "s1": {},
         "s2": {},
     }
+
+
+def test_the_service_reaches_the_shards_on_the_dsns_shard_http_ports(
+    tmp_path, one_server_cluster, table_name
+):
+    node = one_server_cluster
+    for database in SHARDS:
+        node.query(LOCAL.format(database=database, table=table_name))
+    node.query(DISTRIBUTED.format(table=table_name))
+    unused = free_port()
+    # The start reads the local table's keys from a shard, on the port the DSN gives for its
+    # native port, where nothing listens.
+    dsn = f"{node.dsn('app')}?shard_http_ports={node.tcp_port}:{unused}"
+    done = subprocess.run(
+        [sys.executable, "-m", "kelvora", "serve", "--dsn", dsn, "--table", table_name],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (done.returncode, done.stderr) == (
+        2,
+        f"kelvora: table {table_name!r} cannot be served: No replica of a shard of "
+        f"'two_shards' answers: Cannot connect to the ClickHouse server at 127.0.0.1:{unused}: "
+        "Connection refused\n",
+    )
+    # Mapped to the shards' own HTTP port, the same DSN serves the table.
+    dsn = f"{node.dsn('app')}?shard_http_ports={node.tcp_port}:{node.http_port}"
+    with Service("--dsn", dsn, "--table", table_name, cwd=tmp_path) as service:
+        patched = service.http.patch(
+            f"/{table_name}/rows/", params={"label": "eq.x"}, json={"amount": 1}
+        )
+        assert patched.status_code == 200, patched.text
+        assert service.stop() == 0
+
+
+def test_a_malformed_shard_http_ports_ends_the_start_with_one_line(tmp_path):
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "kelvora",
+            "serve",
+            "--dsn",
+            "http://127.0.0.1:9/app?shard_http_ports=9000",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (done.returncode, done.stderr) == (
+        2,
+        "kelvora: The ClickHouse DSN option shard_http_ports='9000' must be pairs of a native "
+        "port and an HTTP port, e.g. 9000:8123,9001:8124\n",
+    )
+    assert os.listdir(tmp_path) == []

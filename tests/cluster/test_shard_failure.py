@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from kelvora import clickhouse
 from kelvora.clickhouse import ClickHouseConnectionError, connect
 from kelvora.cluster import ShardMutationError, ShardUnavailable
 
@@ -164,10 +165,66 @@ def test_shard_http_ports_are_checked(ports, error, text):
     assert str(raised.value) == text
 
 
-def test_shard_http_ports_name_each_shards_http_port(cluster):
+@pytest.mark.parametrize(
+    "query, text",
+    [
+        (
+            "9000",
+            "The ClickHouse DSN option shard_http_ports='9000' must be pairs of a native port and "
+            "an HTTP port, e.g. 9000:8123,9001:8124",
+        ),
+        (
+            "9000:8123,",
+            "The ClickHouse DSN option shard_http_ports='9000:8123,' must be pairs of a native "
+            "port and an HTTP port, e.g. 9000:8123,9001:8124",
+        ),
+        (
+            "9000:65536",
+            "The ClickHouse DSN option shard_http_ports='9000:65536' must be pairs of a native "
+            "port and an HTTP port, e.g. 9000:8123,9001:8124",
+        ),
+        (
+            "9000:+8123",
+            "The ClickHouse DSN option shard_http_ports='9000:+8123' must be pairs of a native "
+            "port and an HTTP port, e.g. 9000:8123,9001:8124",
+        ),
+        (
+            "9000:8123,9000:8124",
+            "The ClickHouse DSN option shard_http_ports='9000:8123,9000:8124' gives the native "
+            "port 9000 twice",
+        ),
+    ],
+    ids=["no pair", "trailing comma", "port out of range", "signed port", "native port twice"],
+)
+def test_shard_http_ports_in_the_dsn_are_checked(query, text):
+    # Refused before any connection is made (nothing listens on port 1).
+    with pytest.raises(ValueError) as raised:
+        connect(f"http://127.0.0.1:1/db?shard_http_ports={query}")
+    assert str(raised.value) == text
+
+
+def test_shard_http_ports_in_the_dsn_are_pairs():
+    options = clickhouse._parse_options("shard_http_ports=9000:8123,9001:8124")
+    assert options.shard_http_ports == ((9000, 8123), (9001, 8124))
+
+
+def test_shard_http_ports_are_given_once():
+    with pytest.raises(ValueError) as raised:
+        connect("http://127.0.0.1:1/db?shard_http_ports=9000:8123", shard_http_ports={9001: 8124})
+    assert str(raised.value) == (
+        "shard_http_ports is given both in the DSN and to connect(): give it once"
+    )
+
+
+@pytest.mark.parametrize("where", ["argument", "dsn"])
+def test_shard_http_ports_name_each_shards_http_port(cluster, where):
     first, _ = cluster
     unused = 1
-    client = connect(first.dsn(), shard_http_ports={first.tcp_port: unused})
+    if where == "argument":
+        client = connect(first.dsn(), shard_http_ports={first.tcp_port: unused})
+    else:
+        # Escaped or not, as a URL's query may be written.
+        client = connect(f"{first.dsn()}?shard_http_ports={first.tcp_port}%3A{unused}")
     with pytest.raises(ShardMutationError) as raised:
         client.execute("ALTER TABLE items DELETE WHERE id = 1")
     assert sorted(raised.value.failed) == [1, 2]

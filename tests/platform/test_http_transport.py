@@ -178,7 +178,7 @@ def test_read_timeout_outlasts_the_statement_limit(fake, limit, read_timeout):
 
 KNOWN = (
     "compression, connect_timeout, max_execution_time, pool_size, pool_timeout, read_timeout, "
-    "retries"
+    "retries, shard_http_ports"
 )
 
 
