@@ -4,6 +4,7 @@ it), the creation time is one the server takes, and values are checked before th
 
 import datetime
 import os
+import signal
 import sys
 
 import pytest
@@ -205,6 +206,11 @@ def test_a_stalled_server_answers_503_within_the_read_timeout(
                 }
             proxy.flowing.set()
             assert http.get("/items/1").status_code == 200
-            assert service.stop() == 0
+            # The log says what the client was answered.
+            http.close()
+            service.process.send_signal(signal.SIGINT)
+            log = service.process.communicate(timeout=60)[0]
+            assert service.process.returncode == 0
+            assert "answered 503: Failed to get record:" in log and "answered 500" not in log
     finally:
         proxy.close()

@@ -104,9 +104,11 @@ def hide_error_details(app: FastAPI, show: bool) -> None:
         assert isinstance(error, StarletteHTTPException)
         request_id = _request_id(request)
         detail = str(error.detail)
-        if error.status_code >= 500:
-            log.error("answered %s: %s", error.status_code, detail)
         unavailable = _unavailable(error)
+        if error.status_code >= 500:
+            # The status the client gets: a failure to reach the engine is answered as a 503.
+            answered = 503 if unavailable is not None else error.status_code
+            log.error("answered %s: %s", answered, detail)
         if unavailable is not None and not show:
             body = {"detail": unavailable.detail, "request_id": request_id}
             return JSONResponse(body, 503, headers=unavailable.headers)
