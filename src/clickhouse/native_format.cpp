@@ -268,10 +268,6 @@ private:
     Values values_;
 };
 
-} // namespace
-
-namespace {
-
 /// The type of a column named "DateTime" in the answer: servers that strip a column's time zone
 /// from its name there ("DateTime('Asia/Tokyo')" becomes "DateTime") have it in the statement's
 /// description, asked of `column_types` once per answer.
