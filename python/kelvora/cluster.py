@@ -36,7 +36,7 @@ import urllib.parse
 import zoneinfo
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kelvora import _clickhouse, cluster_status
 from kelvora.clickhouse import ClickHouseConnectionError, ClickHouseError
@@ -281,15 +281,6 @@ class Cluster:
             if not self._learned or (refresh and key not in self._tables):
                 self._learn()
             return self._tables.get(key)
-
-    def local_key_columns(self, database: str, name: str) -> Optional[Set[str]]:
-        """The columns in the sorting, primary or partition key of a Distributed table's local
-        table, as its first reachable shard has it (the Distributed table has no keys); None
-        when the table is not Distributed."""
-        table = self.distributed_table(database, name)
-        if table is None:
-            return None
-        return {row[0] for row in self._local_key_rows(table)}
 
     def _local_key_rows(self, table: DistributedTable) -> List[Tuple[Any, ...]]:
         """system.columns' key columns of the local table, as the first shard that answers has

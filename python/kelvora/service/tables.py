@@ -185,19 +185,16 @@ def describe_table(client: Client, name: str) -> List[Column]:
     Distributed table, a key of its local table on the shards)."""
     rows = client.execute("DESCRIBE TABLE " + name)
     database, _, table = name.rpartition(".")
-    # Any client with execute() may be given; only kelvora's server client knows a cluster.
-    cluster = getattr(client, "cluster", None)
-    in_key = cluster.local_key_columns(database, table) if cluster is not None else None
-    if in_key is None:
-        where = "database = %(database)s" if database else "database = currentDatabase()"
-        in_key = {
-            row[0]
-            for row in client.execute(
-                "SELECT name FROM system.columns WHERE " + where + " AND table = %(table)s "
-                "AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
-                {"database": database, "table": table},
-            )
-        }
+    # On a cluster the client answers this for a Distributed table from its local table.
+    where = "database = %(database)s" if database else "database = currentDatabase()"
+    in_key = {
+        row[0]
+        for row in client.execute(
+            "SELECT name FROM system.columns WHERE " + where + " AND table = %(table)s "
+            "AND (is_in_sorting_key OR is_in_primary_key OR is_in_partition_key)",
+            {"database": database, "table": table},
+        )
+    }
     return [Column(row[0], row[1], row[2], row[3], row[0] in in_key) for row in rows]
 
 
