@@ -533,7 +533,8 @@ nb::object create_config_control_router(nb::handle module, Arguments& args) {
     a.boolean = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
     nb::object router = framework().api_router("prefix"_a = router_prefix, "tags"_a = tags);
-    nb::object overlay = framework().api_router("route_class"_a = make_control_route_class(state));
+    nb::object overlay =
+        make_control_routes_class(state)("route_class"_a = make_control_route_class(state));
     // The routes on the config router's paths come first (the table lists them first), then
     // the history routes, whose paths the config router does not serve.
     bool overlay_included = false;

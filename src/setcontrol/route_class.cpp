@@ -51,43 +51,76 @@ nb::object get(nb::handle mapping, const char* key) {
     return steal_or_raise(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
 }
 
+/// Whether a request uses the control plane: its headers, its query parameters, or (when the
+/// router validates configurations) a write.
+bool claims(const ControlRouter& r, nb::handle scope, const std::string& method) {
+    return names_control_header(get(scope, "headers")) ||
+           names_control_parameter(bytes_of(get(scope, "query_string"))) ||
+           (method != "GET" && r.validates());
+}
+
+nb::object no_match(nb::handle none) {
+    return nb::make_tuple(none, nb::dict());
+}
+
 /// `ControlRoute.matches(self, scope)`.
-nb::object matches(nb::handle closure, Arguments& args) {
+nb::object route_matches(nb::handle closure, Arguments& args) {
     nb::handle self = args[0], scope = args[1];
     nb::handle state = item(closure, 0), api_route = item(closure, 1), none = item(closure, 2);
     nb::object result = call(api_route.attr(KELVORA_NAME("matches")), self, scope);
     nb::object match = item(result, 0);
     if (match.is(none)) return result;
-    const ControlRouter& r = state_of<ControlRouter>(state);
     const std::string method = utf8(get(scope, "method"));
     if (method == "GET") {
         nb::object path_params = get(item(result, 1), "path_params");
         PyObject* section = PyDict_GetItemString(path_params.ptr(), "section");
         if (section && PyUnicode_Check(section) &&
             PyUnicode_CompareWithASCIIString(section, "versions") == 0)
-            return nb::make_tuple(none, nb::dict());
+            return no_match(none);
     }
-    const bool claimed = names_control_header(get(scope, "headers")) ||
-                         names_control_parameter(bytes_of(get(scope, "query_string"))) ||
-                         (method != "GET" && r.validates());
-    return claimed ? result : nb::object(nb::make_tuple(none, nb::dict()));
+    return claims(state_of<ControlRouter>(state), scope, method) ? result : no_match(none);
+}
+
+/// `ControlRoutes.matches(self, scope)`: a request that does not use the control plane is
+/// refused before any of the routes' patterns is tried (the framework asks an included router
+/// first, then each of its routes).
+nb::object router_matches(nb::handle closure, Arguments& args) {
+    nb::handle self = args[0], scope = args[1];
+    nb::handle state = item(closure, 0), api_router = item(closure, 1), none = item(closure, 2);
+    if (!claims(state_of<ControlRouter>(state), scope, utf8(get(scope, "method"))))
+        return no_match(none);
+    return call(api_router.attr(KELVORA_NAME("matches")), self, scope);
+}
+
+nb::object subclass(nb::handle base, const char* name, const char* doc, const FunctionSpec& spec,
+                    nb::handle state) {
+    nb::object none = nb::module_::import_("starlette.routing").attr("Match").attr("NONE");
+    nb::object method = make_function(spec, nb::make_tuple(state, base, none));
+    return make_class(reinterpret_cast<PyObject*>(&PyType_Type), nb::make_tuple(base), module_name,
+                      name, doc, {{"matches", method}});
 }
 
 } // namespace
 
 nb::object make_control_route_class(nb::handle state) {
-    nb::object api_route = nb::module_::import_("fastapi.routing").attr("APIRoute");
-    nb::object none = nb::module_::import_("starlette.routing").attr("Match").attr("NONE");
     static const FunctionSpec spec{.name = "matches",
                                    .qualname = "ControlRoute.matches",
                                    .module = module_name,
                                    .parameters = {{"self"}, {"scope"}},
-                                   .body = matches};
-    nb::object method = make_function(spec, nb::make_tuple(state, api_route, none));
-    return make_class(reinterpret_cast<PyObject*>(&PyType_Type), nb::make_tuple(api_route),
-                      module_name, "ControlRoute",
-                      "A route that answers only the requests that use the control plane.",
-                      {{"matches", method}});
+                                   .body = route_matches};
+    return subclass(nb::module_::import_("fastapi.routing").attr("APIRoute"), "ControlRoute",
+                    "A route that answers only the requests that use the control plane.", spec,
+                    state);
+}
+
+nb::object make_control_routes_class(nb::handle state) {
+    static const FunctionSpec spec{.name = "matches",
+                                   .qualname = "ControlRoutes.matches",
+                                   .module = module_name,
+                                   .parameters = {{"self"}, {"scope"}},
+                                   .body = router_matches};
+    return subclass(nb::module_::import_("fastapi.routing").attr("APIRouter"), "ControlRoutes",
+                    "The router of the control routes on the config router's paths.", spec, state);
 }
 
 } // namespace kelvora::setcontrol

@@ -15,4 +15,9 @@ namespace nb = nanobind;
 /// listing).
 nb::object make_control_route_class(nb::handle state);
 
+/// A subclass of FastAPI's APIRouter, made for one router, holding the routes of
+/// `make_control_route_class`: it refuses a request that does not use the control plane before
+/// its routes are tried.
+nb::object make_control_routes_class(nb::handle state);
+
 } // namespace kelvora::setcontrol

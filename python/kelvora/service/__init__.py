@@ -152,6 +152,7 @@ def create_app(settings: Settings) -> FastAPI:
     from .cached_views import cache_router
     from .docs import add_documentation
     from .observability import Metrics, Observe, add_probes
+    from .route_index import index_routes
     from .security import RefuseControlCharacters, add_cors, hide_error_details, key_dependency
 
     try:
@@ -244,6 +245,7 @@ def create_app(settings: Settings) -> FastAPI:
                     resources.callback(cache.close)
                 app.include_router(cache_router(table, columns, client, cache), dependencies=guard)
         document_control_plane(app)
+        index_routes(app)
         return app
     except BaseException:
         resources.close()
