@@ -72,9 +72,7 @@ class _RouteIndex:
         by_segment: Dict[Optional[str], Any] = {}
         for segment in [*segments, _ANY]:
             narrowed = copy.copy(self.router)
-            narrowed.routes = [
-                route for route, found in keyed if segment in found or _ANY in found
-            ]
+            narrowed.routes = [route for route, found in keyed if segment in found or _ANY in found]
             by_segment[segment] = narrowed.app
         self.by_segment = by_segment
         self.version = version
