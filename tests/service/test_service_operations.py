@@ -117,6 +117,9 @@ def test_metrics(tmp_path):
         for path in ["/products/1", "/products/2", "/products/999", "/config/", "/nowhere"]:
             http.get(path)
         assert http.post("/products/", json={"id": 1}).status_code == 422
+        # Made-up methods share one series, however many a client sends.
+        for method in ["BREW", "WHEN"]:
+            assert http.request(method, "/config/").status_code == 405
         answer = http.get("/metrics")
         after = samples(answer.text)
         assert service.stop() == 0
@@ -135,6 +138,7 @@ def test_metrics(tmp_path):
         'kelvora_http_requests_total{method="GET",route="/config/",status="200"}': 1.0,
         'kelvora_http_requests_total{method="GET",route="unmatched",status="404"}': 1.0,
         'kelvora_http_requests_total{method="POST",route="/products/",status="422"}': 1.0,
+        'kelvora_http_requests_total{method="OTHER",route="/config/",status="405"}': 2.0,
     }
     latency = 'kelvora_http_request_duration_seconds_count{method="GET",route="/products/{id}"}'
     assert after[latency] == 3.0

@@ -10,7 +10,7 @@ import logging
 import re
 import time
 import uuid
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 if TYPE_CHECKING:
     from fastapi import FastAPI
@@ -123,6 +123,9 @@ def logging_config(log_format: str, level: str) -> Dict[str, Any]:
 # --- Metrics -----------------------------------------------------------------------------------
 
 _STATEMENTS = {"SELECT", "INSERT", "ALTER", "CREATE", "DROP", "DESCRIBE", "DESC", "EXISTS"}
+# A client may send any token as its method: the standard ones are counted apart and every other
+# as "OTHER", so that no client can make the series grow without end.
+_METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"})
 
 
 class Metrics:
@@ -204,6 +207,8 @@ class Observe:
         self.app = app
         self.metrics = metrics
         self._paths: Optional[Dict[int, str]] = None
+        # The series of each (method, route template, status), looked up once.
+        self._series: Dict[Tuple[str, str, int], Tuple[Any, Any]] = {}
 
     def _template(self, scope: Dict[str, Any]) -> str:
         """The route template a request reached ("unmatched" for none). The framework's plain
@@ -245,12 +250,19 @@ class Observe:
         try:
             await self.app(scope, receive, send_with_id)
         finally:
-            template = self._template(scope)
-            method = scope["method"]
-            self.metrics.requests.labels(method, template, str(status[0])).inc()
-            self.metrics.latency.labels(method, template).observe(time.perf_counter() - started)
-            if status[0] >= 500:
-                self.metrics.errors.labels("http").inc()
+            self._count(scope, status[0], time.perf_counter() - started)
+
+    def _count(self, scope: Dict[str, Any], status: int, seconds: float) -> None:
+        method = scope["method"] if scope["method"] in _METHODS else "OTHER"
+        key = (method, self._template(scope), status)
+        series = self._series.get(key)
+        if series is None:
+            requests = self.metrics.requests.labels(method, key[1], str(status))
+            series = self._series[key] = (requests, self.metrics.latency.labels(*key[:2]))
+        series[0].inc()
+        series[1].observe(seconds)
+        if status >= 500:
+            self.metrics.errors.labels("http").inc()
 
 
 # --- Health and readiness ----------------------------------------------------------------------
