@@ -226,8 +226,8 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
         engine = utf8(item(item(described, 0), 1));
     }
     choose_keyset(r, resolve_primary_key(a[primary_key_arg], a[backend_arg]), sorting_key);
-    const bool can_delete_lightly =
-        r.features.lightweight_delete() && engine.find("MergeTree") != std::string::npos;
+    r.reads_prewhere = engine.find("MergeTree") != std::string::npos;
+    const bool can_delete_lightly = r.features.lightweight_delete() && r.reads_prewhere;
     nb::handle lightweight = a[lightweight_delete_arg];
     r.lightweight_delete = lightweight.is_none() ? can_delete_lightly : is_true(lightweight);
     if (r.lightweight_delete && !can_delete_lightly)

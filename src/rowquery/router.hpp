@@ -57,6 +57,7 @@ struct Router : RouterState {
     std::unordered_map<std::string, size_t> by_name;
     std::vector<size_t> keyset; ///< the cursor's order: the sorting key, then the key column
     EngineFeatures features;
+    bool reads_prewhere = false; ///< a MergeTree table: PREWHERE filters while it reads
     bool lightweight_delete = false;
     long max_limit = 1000;
     Logger log{nb::none()};

@@ -14,7 +14,9 @@ namespace kelvora::rowquery {
 std::string where_clause(const TableRequest& request);
 
 /// "SELECT {columns} FROM {table}{where}{ORDER BY ...}", and with `limit_and_offset`
-/// " LIMIT %(limit)s", then " OFFSET %(offset)s" when the request skips rows.
+/// " LIMIT %(limit)s", then " OFFSET %(offset)s" when the request skips rows. A page in the
+/// table's own order without filters or skipped rows reads a small key range: its cursor's
+/// condition is a PREWHERE on a MergeTree table, and it reads with " SETTINGS max_threads = 1".
 std::string select_statement(const Router& r, const TableRequest& request,
                              const std::vector<size_t>& fetched, bool limit_and_offset);
 

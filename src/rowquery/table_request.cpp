@@ -135,6 +135,7 @@ TableRequest read_table_request(const Router& r, nb::handle items, Purpose purpo
             if (!column.filterable) refuse("Column '" + column.name + "' cannot be filtered on");
             try {
                 out.conditions.add(column.quoted, column.type, value);
+                out.filtered = true;
             } catch (const ValueRefused& refused) {
                 refuse("Filter " + column.name + "=" + value + ": " + refused.what());
             }

@@ -30,6 +30,7 @@ struct TableRequest {
     std::vector<size_t> selected;               ///< the columns answered, in order
     std::vector<std::pair<size_t, bool>> order; ///< column, descending
     bool keyset_order = false; ///< no `order` given: the rows follow the cursor's order
+    bool filtered = false;     ///< the request has filters of its own (the cursor's aside)
     long limit = 100, offset = 0;
     bool has_limit = false;
     nb::list cursor; ///< the typed values of the cursor's position (empty: none)

@@ -118,7 +118,43 @@ def test_a_cursor_page_asks_the_engine_for_no_offset(engine, items):
     api.get(first["next"])
     api.get("/items/query/?select=id&order=id&limit=2&offset=4")
     assert client.statements[-3:] == [
-        f"SELECT `id` FROM {items} ORDER BY `id` LIMIT %(limit)s",
-        f"SELECT `id` FROM {items} WHERE ((`id` > %(p0)s)) ORDER BY `id` LIMIT %(limit)s",
+        f"SELECT `id` FROM {items} ORDER BY `id` LIMIT %(limit)s SETTINGS max_threads = 1",
+        f"SELECT `id` FROM {items} PREWHERE ((`id` > %(p0)s)) ORDER BY `id` LIMIT %(limit)s "
+        "SETTINGS max_threads = 1",
         f"SELECT `id` FROM {items} ORDER BY `id` LIMIT %(limit)s OFFSET %(offset)s",
     ]
+
+
+@pytest.mark.parametrize(
+    ("query", "statement", "ids"),
+    [
+        # A filter may match rows far apart: the engine weighs the conditions and its threads.
+        (
+            "name=ne.n4&cursor=WyIzIl0",
+            "WHERE `name` != %(p0)s AND ((`id` > %(p1)s)) ORDER BY `id` LIMIT %(limit)s",
+            [5, 6],
+        ),
+        # Skipped rows are read before the page's.
+        ("offset=4", "ORDER BY `id` LIMIT %(limit)s OFFSET %(offset)s", [4, 5]),
+    ],
+)
+def test_only_a_page_of_the_key_range_alone_reads_on_one_thread(
+    engine, items, query, statement, ids
+):
+    client = RecordingClient(engine)
+    page = serve(client, items).get("/items/query/?select=id&limit=2&" + query).json()
+    assert [row["id"] for row in page["items"]] == ids
+    assert client.statements[-1] == f"SELECT `id` FROM {items} {statement}"
+
+
+def test_a_table_outside_the_merge_tree_family_keeps_the_cursor_in_where(engine, database):
+    table = f"{database}.memory_items"
+    engine.execute(f"CREATE TABLE {table} (id UInt64, v String) ENGINE = Memory")
+    engine.execute(f"INSERT INTO {table} SELECT number, toString(number) FROM numbers(6)")
+    client = RecordingClient(engine)
+    page = serve(client, table, primary_key="id").get("/items/query/?limit=2&cursor=WyIzIl0")
+    assert page.json()["items"] == [{"id": 4, "v": "4"}, {"id": 5, "v": "5"}]
+    assert client.statements[-1] == (
+        f"SELECT `id`, `v` FROM {table} WHERE ((`id` > %(p0)s)) ORDER BY `id` LIMIT %(limit)s "
+        "SETTINGS max_threads = 1"
+    )
