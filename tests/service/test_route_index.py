@@ -9,7 +9,7 @@ from fastapi import APIRouter, FastAPI, Request
 from kelvora.service.route_index import index_routes
 
 
-def build_app(indexed: bool) -> FastAPI:
+def build_app(indexed: bool, other: APIRouter | None = None) -> FastAPI:
     app = FastAPI()
     things = APIRouter(prefix="/things")
 
@@ -25,7 +25,7 @@ def build_app(indexed: bool) -> FastAPI:
     async def put_thing(key: int) -> dict:
         return {"route": "put", "key": key}
 
-    other = APIRouter()
+    other = other or APIRouter()
 
     @other.get("/other/link")
     async def link(request: Request) -> dict:
@@ -83,7 +83,8 @@ def test_answers_are_the_routers_own(method, path):
 
 
 def test_routes_added_later_are_served():
-    app = build_app(indexed=True)
+    other = APIRouter()
+    app = build_app(True, other)
     assert ask(app, "GET", "/late").status_code == 404
 
     @app.get("/late")
@@ -91,3 +92,10 @@ def test_routes_added_later_are_served():
         return {"route": "late"}
 
     assert ask(app, "GET", "/late").json() == {"route": "late"}
+    # Added to a router the app included before, on a first segment no route had.
+    other.add_api_route("/fresh", late, methods=["GET"])
+    assert ask(app, "GET", "/fresh").json() == {"route": "late"}
+    nested = APIRouter()
+    nested.add_api_route("/deeper", late, methods=["GET"])
+    other.include_router(nested, prefix="/newer")
+    assert ask(app, "GET", "/newer/deeper").json() == {"route": "late"}

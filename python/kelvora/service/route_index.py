@@ -56,17 +56,38 @@ class _RouteIndex:
     routes its path's first segment can reach."""
 
     def __init__(self, router: Any) -> None:
+        from starlette._utils import get_route_path
+
+        self.route_path: Callable[[Any], str] = get_route_path
         self.router = router
         self.everything: Callable[..., Any] = router.app
+        self.watched: List[Any] = []
         self.version: Any = None
         self.by_segment: Dict[Optional[str], Any] = {}
 
     def _routes_version(self) -> Tuple[Any, ...]:
-        version = getattr(self.router, "_get_routes_version", None)
-        # Without the framework's own version of its routes, their identities stand in for it.
-        return (version(),) if version is not None else tuple(map(id, self.router.routes))
+        """What changes when a route is added anywhere: the version the framework keeps of each
+        router's own routes, the app's and every included one's, or without it the identities
+        of the app's routes."""
+        try:
+            return tuple(router._routes_version for router in self.watched)
+        except AttributeError:
+            return tuple(map(id, self.router.routes))
 
-    def _rebuild(self, version: Any) -> None:
+    def _watch(self) -> None:
+        self.watched, pending = [], [self.router]
+        while pending:
+            router = pending.pop()
+            if all(router is not known for known in self.watched):
+                self.watched.append(router)
+                pending.extend(
+                    route.original_router
+                    for route in router.routes
+                    if hasattr(route, "original_router")
+                )
+
+    def _rebuild(self) -> None:
+        self._watch()
         keyed = [(route, _segments_of(route)) for route in self.router.routes]
         segments = {segment for _, found in keyed for segment in found if segment is not _ANY}
         by_segment: Dict[Optional[str], Any] = {}
@@ -75,18 +96,15 @@ class _RouteIndex:
             narrowed.routes = [route for route, found in keyed if segment in found or _ANY in found]
             by_segment[segment] = narrowed.app
         self.by_segment = by_segment
-        self.version = version
+        self.version = self._routes_version()
 
     async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
         if scope["type"] != "http":
             await self.everything(scope, receive, send)
             return
-        from starlette._utils import get_route_path
-
-        version = self._routes_version()
-        if version != self.version:
-            self._rebuild(version)
-        segment = get_route_path(scope)[1:].split("/", 1)[0]
+        if self._routes_version() != self.version:
+            self._rebuild()
+        segment = self.route_path(scope)[1:].split("/", 1)[0]
         # The app's own router stays the one the request names (url_for reads every route).
         scope.setdefault("router", self.router)
         narrowed = self.by_segment.get(segment) or self.by_segment[_ANY]
