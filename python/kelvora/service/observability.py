@@ -123,6 +123,7 @@ def logging_config(log_format: str, level: str) -> Dict[str, Any]:
 # --- Metrics -----------------------------------------------------------------------------------
 
 _STATEMENTS = {"SELECT", "INSERT", "ALTER", "CREATE", "DROP", "DESCRIBE", "DESC", "EXISTS"}
+_FIRST_WORD = re.compile(r"\s*(\S+)")
 # A client may send any token as its method: the standard ones are counted apart and every other
 # as "OTHER", so that no client can make the series grow without end.
 _METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"})
@@ -171,11 +172,16 @@ class Metrics:
     def instrument(self, client: Client) -> None:
         """Counts and times every statement ``client`` runs."""
         execute = client.execute
+        # Each kind's series, looked up once.
+        series = {
+            kind: (self.statements.labels(kind), self.statement_latency.labels(kind))
+            for kind in (*_STATEMENTS, "OTHER")
+        }
+        other = series["OTHER"]
 
         def timed(query: str, params: Optional[Dict[str, Any]] = None) -> List[Any]:
-            words = query.split(None, 1)
-            kind = words[0].upper() if words else ""
-            kind = kind if kind in _STATEMENTS else "OTHER"
+            first = _FIRST_WORD.match(query)
+            count, latency = series.get(first.group(1).upper(), other) if first else other
             started = time.perf_counter()
             try:
                 return execute(query, params)
@@ -186,8 +192,8 @@ class Metrics:
                     failures.append(error)
                 raise
             finally:
-                self.statements.labels(kind).inc()
-                self.statement_latency.labels(kind).observe(time.perf_counter() - started)
+                count.inc()
+                latency.observe(time.perf_counter() - started)
 
         # An attribute of the instance: the client stays a Client to whoever asks.
         vars(client)["execute"] = timed
