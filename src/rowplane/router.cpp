@@ -22,6 +22,20 @@ nb::object as_dict(nb::handle value) {
         PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr()));
 }
 
+bool has_list_shape(nb::handle total, nb::handle items, nb::handle limit, nb::handle offset) {
+    if (!PyLong_CheckExact(total.ptr()) || !PyLong_CheckExact(limit.ptr()) ||
+        !PyLong_CheckExact(offset.ptr()) || !PyList_CheckExact(items.ptr()))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* record = PyList_GET_ITEM(items.ptr(), i);
+        if (!PyDict_CheckExact(record)) return false;
+        PyObject *key, *value;
+        for (Py_ssize_t at = 0; PyDict_Next(record, &at, &key, &value);)
+            if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 nb::object Router::client() const {
@@ -141,7 +155,13 @@ nb::object Router::list_answer(nb::handle total, nb::handle items, nb::handle li
         if (differs < 0) raise_pending();
         if (differs) model = list_model;
     }
-    return model("total"_a = total, "items"_a = items, "limit"_a = limit, "offset"_a = offset);
+    // The default model's validation only copies a page that already has its shape (whole
+    // numbers, and records that are dicts keyed by column names), so such a page builds it
+    // directly; anything else, and a host's own model, is validated.
+    nb::object build = model.is(list_response) && has_list_shape(total, items, limit, offset)
+                           ? list_response.attr(KELVORA_NAME("model_construct"))
+                           : nb::borrow(model);
+    return build("total"_a = total, "items"_a = items, "limit"_a = limit, "offset"_a = offset);
 }
 
 void Router::fail(const HandlerTexts& texts) const {

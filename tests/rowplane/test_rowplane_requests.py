@@ -310,3 +310,21 @@ def test_backend_client_attribute(make_client, serve):
     assert http.get("/orders/1").json() == {"order_id": 1}
     assert recording.statements()[0][1] == {"order_id": "1"}
     assert len(Backend.threads) == 1 and Backend.threads[0] != WORKER  # read on the event loop
+
+
+@pytest.mark.parametrize(
+    ("count", "rows", "describe", "answered"),
+    [
+        # Already in the answer's shape: built as it is.
+        ((2,), ROWS, DESCRIBE, {"total": 2, "items": [{"id": 1, "name": "a", "qty": 5}]}),
+        # A count a client answers as text or as a bool is validated into a number as before.
+        (("2",), ROWS, DESCRIBE, {"total": 2, "items": [{"id": 1, "name": "a", "qty": 5}]}),
+        ((True,), [], None, {"total": 1, "items": []}),
+    ],
+    ids=["shaped", "count-as-text", "count-as-bool"],
+)
+def test_list_answer_has_the_models_shape(build, count, rows, describe, answered):
+    _, http = build({"count": [count], "select": rows[:1], "describe": describe})
+    r = http.get("/events/?limit=1")
+    assert r.status_code == 200, r.text
+    assert r.json() == {**answered, "limit": 1, "offset": 0}
