@@ -1,7 +1,7 @@
 """The service against the least a hand-written FastAPI app does for the same answers
 (bench/handwritten_app.py), over real HTTP, loaded by wrk from another process.
 
-Both apps run as their own uvicorn process on the same kind of engine and the same 100 rows: on
+Both apps run as their own uvicorn process on the same kind of engine and the same 1000 rows: on
 the embedded engine each on a data directory of its own (one engine per process), on a server
 (--server) both on one database of a clickhouse-server started on loopback for the run. Before
 the load, every route's answer is checked to be the same bytes from both. Then each route is
@@ -27,6 +27,7 @@ from service import free_port, load
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROUTES = [
     ("GET /products/?limit=100", "/products/?limit=100"),
+    ("GET /products/?limit=1000", "/products/?limit=1000"),
     ("GET /products/1", "/products/1"),
     ("GET /config/", "/config/"),
 ]

@@ -37,7 +37,7 @@ class Page(BaseModel):
     offset: int
 
 
-def seed(dsn: str, rows: int = 100) -> None:
+def seed(dsn: str, rows: int = 1000) -> None:
     """The products table with `rows` rows made the same way each time."""
     client = connect(dsn)
     client.execute(_DEMO_SCHEMA)
