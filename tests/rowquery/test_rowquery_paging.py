@@ -111,7 +111,7 @@ class RecordingClient:
         return self.engine.execute(query, params)
 
 
-def test_a_cursor_page_asks_the_engine_for_no_offset(engine, items):
+def test_a_cursor_page_reads_its_key_range_by_prewhere_without_offset(engine, items):
     client = RecordingClient(engine)
     api = serve(client, items)
     first = api.get("/items/query/?select=id&limit=2").json()
