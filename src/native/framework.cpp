@@ -54,6 +54,8 @@ void import_framework(nb::handle module, std::initializer_list<const char*> name
             import_from(nb::module_::import_("fastapi.concurrency"), "run_in_threadpool");
         imported.json_response =
             import_from(nb::module_::import_("fastapi.responses"), "JSONResponse");
+        imported.jsonable_encoder =
+            import_from(nb::module_::import_("fastapi.encoders"), "jsonable_encoder");
         imported.base_model = import_from(nb::module_::import_("pydantic"), "BaseModel");
         imported.available = true;
     } catch (nb::python_error& e) {

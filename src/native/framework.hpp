@@ -14,7 +14,7 @@ namespace nb = nanobind;
 struct Framework {
     bool available = false;
     nb::object api_router, depends, http_exception, body, query, path, run_in_threadpool;
-    nb::object json_response, base_model;
+    nb::object json_response, jsonable_encoder, base_model;
 };
 
 /// The record of this module, filled by `import_framework`; kept for the life of the process.

@@ -2,6 +2,7 @@
 // a router with the decorator its route method returns.
 #include "native/routes.hpp"
 
+#include "native/answers.hpp"
 #include "native/errors.hpp"
 
 namespace kelvora {
@@ -34,10 +35,22 @@ nb::object HandlerSignature::signature() const {
 
 void add_route(nb::handle router, const char* method, nb::handle path, nb::handle route_options,
                const FunctionSpec& spec, nb::handle closure, nb::handle defaults,
-               const HandlerSignature& signature) {
+               const HandlerSignature& signature, Answers answers) {
     nb::object handler = make_function(spec, closure, defaults);
     handler.attr("__annotations__") = signature.annotations();
     handler.attr("__signature__") = signature.signature();
+    if (answers == Answers::ByHandler) {
+        // What `router.<method>(path, ...)` does, with the route class of its own.
+        nb::dict options = nb::steal<nb::dict>(PyDict_Copy(route_options.ptr()));
+        if (!options.is_valid()) raise_pending();
+        nb::list methods;
+        methods.append(nb::str(method).attr("upper")());
+        options["methods"] = methods;
+        options["route_class_override"] = answer_route_class();
+        steal_or_raise(PyObject_Call(router.attr("add_api_route").ptr(),
+                                     nb::make_tuple(path, handler).ptr(), options.ptr()));
+        return;
+    }
     nb::object decorator = steal_or_raise(
         PyObject_Call(router.attr(method).ptr(), nb::make_tuple(path).ptr(), route_options.ptr()));
     decorator(handler);

@@ -30,11 +30,16 @@ private:
     nb::dict annotations_;
 };
 
+/// How a route's answer is written: by FastAPI, or by a handler that may write its JSON itself
+/// (see native/answers.hpp).
+enum class Answers { ByFramework, ByHandler };
+
 /// Creates the handler described by `spec` over `closure` (with `defaults` for its trailing
 /// positional parameters), gives it `signature`, and registers it by applying
-/// `router.<method>(path, **route_options)` to it.
+/// `router.<method>(path, **route_options)` to it; a route whose handler writes its answers is
+/// registered the same way as an answer route.
 void add_route(nb::handle router, const char* method, nb::handle path, nb::handle route_options,
                const FunctionSpec& spec, nb::handle closure, nb::handle defaults,
-               const HandlerSignature& signature);
+               const HandlerSignature& signature, Answers answers = Answers::ByFramework);
 
 } // namespace kelvora

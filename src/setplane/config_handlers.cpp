@@ -2,6 +2,7 @@
 #include "setplane/handlers.hpp"
 #include "setplane/router.hpp"
 
+#include "native/answers.hpp"
 #include "native/calls.hpp"
 #include "native/literals.hpp"
 #include "native/models.hpp"
@@ -15,7 +16,8 @@ Task get_full_config(nb::object state) {
     ConfigRouter& r = state_of<ConfigRouter>(state);
     try {
         nb::object config = co_await r.get_config(false);
-        co_return r.shaped(config);
+        if (is_true(r.config_model)) co_return r.shaped(config);
+        co_return plain_json_answer(config);
     } catch (...) {
         fail_request(r.log, "Error reading config: ", "Failed to read config: ", every_error);
     }

@@ -63,6 +63,7 @@ struct Route {
     const char* doc;
     const char* response_model = nullptr; ///< module attribute naming the model
     RouteParameter first{}, second{};     ///< unnamed when absent
+    Answers answers = Answers::ByFramework;
 };
 
 constexpr const char* get_full_config_doc = R"(
@@ -135,11 +136,25 @@ constexpr RouteParameter payload{"payload", Source::JsonObject};
 
 // The routes in registration order.
 const Route routes[] = {
-    {Group::Always, "get", "/", KELVORA_HANDLER(get_full_config)},
+    {Group::Always,
+     "get",
+     "/",
+     KELVORA_HANDLER(get_full_config),
+     nullptr,
+     {},
+     {},
+     Answers::ByHandler},
     {Group::Always, "put", "/", KELVORA_HANDLER(replace_config), nullptr, new_config},
     {Group::Always, "patch", "/", KELVORA_HANDLER(update_config), nullptr, patch},
     {Group::Always, "post", "/reload", KELVORA_HANDLER(reload_config), "ConfigReloadResponse"},
-    {Group::Sections, "get", "/{section}", KELVORA_HANDLER(get_section), nullptr, section},
+    {Group::Sections,
+     "get",
+     "/{section}",
+     KELVORA_HANDLER(get_section),
+     nullptr,
+     section,
+     {},
+     Answers::ByHandler},
     {Group::Sections, "put", "/{section}", KELVORA_HANDLER(replace_section), nullptr, section,
      section_config},
     {Group::Sections, "delete", "/{section}", KELVORA_HANDLER(delete_section), nullptr, section},
@@ -215,7 +230,8 @@ void add_handler(nb::handle router, const Route& route, nb::handle route_options
                       .parameters = std::move(parameters),
                       .coroutine = route.body};
     add_route(router, route.method, nb::str(route.path), route_options, spec, state,
-              defaults.size() ? nb::object(nb::tuple(defaults)) : nb::none(), signature);
+              defaults.size() ? nb::object(nb::tuple(defaults)) : nb::none(), signature,
+              route.answers);
 }
 
 nb::object create_config_router(nb::handle module, Arguments& args) {

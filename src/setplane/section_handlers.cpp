@@ -2,6 +2,7 @@
 #include "setplane/handlers.hpp"
 #include "setplane/router.hpp"
 
+#include "native/answers.hpp"
 #include "native/calls.hpp"
 #include "native/literals.hpp"
 #include "native/names.hpp"
@@ -47,7 +48,7 @@ Task get_section(nb::object state, nb::object section) {
     try {
         nb::object config = co_await r.get_config(false);
         if (!contains(config, section)) raise_http_error(404, not_found(section));
-        co_return steal_or_raise(PyObject_GetItem(config.ptr(), section.ptr()));
+        co_return plain_json_answer(steal_or_raise(PyObject_GetItem(config.ptr(), section.ptr())));
     } catch (...) {
         fail_request(r.log, "Error reading section '" + py_format(section) + "': ",
                      "Failed to read section: ", own_http_errors);
