@@ -58,12 +58,16 @@ Task answer_request(nb::object fastapi_handler, nb::object request) {
         response = co_await call(fastapi_handler, request);
     }
     nb::handle body = PyList_GET_ITEM(slot.ptr(), slot_body);
-    // An answer whose status allows no body (set by a dependency) keeps FastAPI's empty one.
-    if (!PyBytes_Check(body.ptr()) || !is_true(response.attr(KELVORA_NAME("body"))))
+    if (!PyBytes_Check(body.ptr())) co_return response;
+    // What FastAPI did with the None in the payload's place, it does with the payload: no body
+    // for a status that allows none (a dependency's), and a host's response class renders it.
+    static nb::handle body_allowed =
+        nb::object(nb::module_::import_("fastapi.utils").attr("is_body_allowed_for_status_code"))
+            .release();
+    if (!is_true(call(body_allowed, response.attr(KELVORA_NAME("status_code")))))
         co_return response;
     nb::object written = nb::borrow(body);
     if (Py_TYPE(response.ptr()) != reinterpret_cast<PyTypeObject*>(framework().json_response.ptr()))
-        // A response class of the host's renders what FastAPI would have handed it.
         written = call_method(response, KELVORA_NAME("render"),
                               call(framework().jsonable_encoder,
                                    nb::handle(PyList_GET_ITEM(slot.ptr(), slot_value))));
@@ -215,7 +219,8 @@ bool write_plain(PyObject* value, std::string& out, int depth) {
 } // namespace
 
 nb::handle answer_route_class() {
-    static nb::object route_class = [] {
+    // Kept for the life of the process, as the class statement of a module would keep it.
+    static nb::handle route_class = [] {
         nb::object api_route = nb::module_::import_("fastapi.routing").attr("APIRoute");
         static const FunctionSpec spec{.name = "get_route_handler",
                                        .qualname = "AnswerRoute.get_route_handler",

@@ -71,10 +71,11 @@ class Indented(JSONResponse):
         return json.dumps(content, indent=2).encode()
 
 
-def test_host_response_class_and_dependency_headers_are_kept(make_store, client_for):
+@pytest.mark.parametrize("status", [203, 204])
+def test_host_response_class_and_dependency_headers_are_kept(make_store, client_for, status):
     def stamp(response: Response):
         response.headers["X-Stamp"] = "1"
-        response.status_code = 203
+        response.status_code = status
 
     app = FastAPI(default_response_class=Indented)
     app.include_router(
@@ -82,6 +83,6 @@ def test_host_response_class_and_dependency_headers_are_kept(make_store, client_
         default_response_class=Indented,
     )
     answer = client_for(app).request("GET", "/config/")
-    assert (answer.status_code, answer.headers["x-stamp"]) == (203, "1")
-    assert answer.content == json.dumps({"a": [1, "é"]}, indent=2).encode()
-    assert answer.headers["content-length"] == str(len(answer.content))
+    assert (answer.status_code, answer.headers["x-stamp"]) == (status, "1")
+    written = json.dumps({"a": [1, "é"]}, indent=2).encode() if status == 203 else b""
+    assert answer.content == written
