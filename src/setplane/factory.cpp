@@ -125,6 +125,7 @@ constexpr const char* get_current_database_config_doc = R"(
         This is what will be loaded on next server restart/reload.
         )";
 
+constexpr RouteParameter none{};
 constexpr RouteParameter section{"section", Source::PathText};
 constexpr RouteParameter version{"version", Source::PathNumber};
 constexpr RouteParameter new_config{"new_config", Source::JsonObject};
@@ -132,29 +133,19 @@ constexpr RouteParameter patch{"patch", Source::JsonObject};
 constexpr RouteParameter section_config{"section_config", Source::JsonObject};
 constexpr RouteParameter payload{"payload", Source::JsonObject};
 
+// The reads answer the payload as it is: their handlers write its JSON themselves.
+constexpr Answers written = Answers::ByHandler;
+
 #define KELVORA_HANDLER(name) #name, coroutine_body<name>(), name##_doc
 
 // The routes in registration order.
 const Route routes[] = {
-    {Group::Always,
-     "get",
-     "/",
-     KELVORA_HANDLER(get_full_config),
-     nullptr,
-     {},
-     {},
-     Answers::ByHandler},
+    {Group::Always, "get", "/", KELVORA_HANDLER(get_full_config), nullptr, none, none, written},
     {Group::Always, "put", "/", KELVORA_HANDLER(replace_config), nullptr, new_config},
     {Group::Always, "patch", "/", KELVORA_HANDLER(update_config), nullptr, patch},
     {Group::Always, "post", "/reload", KELVORA_HANDLER(reload_config), "ConfigReloadResponse"},
-    {Group::Sections,
-     "get",
-     "/{section}",
-     KELVORA_HANDLER(get_section),
-     nullptr,
-     section,
-     {},
-     Answers::ByHandler},
+    {Group::Sections, "get", "/{section}", KELVORA_HANDLER(get_section), nullptr, section, none,
+     written},
     {Group::Sections, "put", "/{section}", KELVORA_HANDLER(replace_section), nullptr, section,
      section_config},
     {Group::Sections, "delete", "/{section}", KELVORA_HANDLER(delete_section), nullptr, section},
