@@ -47,6 +47,16 @@ private:
     nb::object token_;
 };
 
+/// FastAPI's own test of whether an answer of `status` may have a body.
+bool body_allowed(nb::handle status) {
+    // Kept for the life of the process, as a module's import would keep it.
+    static PyObject* test =
+        nb::object(nb::module_::import_("fastapi.utils").attr("is_body_allowed_for_status_code"))
+            .release()
+            .ptr();
+    return is_true(call(test, status));
+}
+
 /// The route's request handler: FastAPI's own, with a slot for the handler's answer.
 Task answer_request(nb::object fastapi_handler, nb::object request) {
     nb::list slot;
@@ -61,11 +71,7 @@ Task answer_request(nb::object fastapi_handler, nb::object request) {
     if (!PyBytes_Check(body.ptr())) co_return response;
     // What FastAPI did with the None in the payload's place, it does with the payload: no body
     // for a status that allows none (a dependency's), and a host's response class renders it.
-    static nb::handle body_allowed =
-        nb::object(nb::module_::import_("fastapi.utils").attr("is_body_allowed_for_status_code"))
-            .release();
-    if (!is_true(call(body_allowed, response.attr(KELVORA_NAME("status_code")))))
-        co_return response;
+    if (!body_allowed(response.attr(KELVORA_NAME("status_code")))) co_return response;
     nb::object written = nb::borrow(body);
     if (Py_TYPE(response.ptr()) != reinterpret_cast<PyTypeObject*>(framework().json_response.ptr()))
         written = call_method(response, KELVORA_NAME("render"),
@@ -227,10 +233,12 @@ nb::handle answer_route_class() {
                                        .module = "kelvora",
                                        .parameters = {{"self"}},
                                        .body = route_handler};
-        return make_class(
-            reinterpret_cast<PyObject*>(&PyType_Type), nb::make_tuple(api_route), "kelvora",
-            "AnswerRoute", "A route whose handler may write its answer's JSON itself.",
-            {{"get_route_handler", make_function(spec, api_route.attr("get_route_handler"))}});
+        return make_class(reinterpret_cast<PyObject*>(&PyType_Type), nb::make_tuple(api_route),
+                          "kelvora", "AnswerRoute",
+                          "A route whose handler may write its answer's JSON itself.",
+                          {{"get_route_handler",
+                            make_function(spec, api_route.attr("get_route_handler"))}})
+            .release();
     }();
     return route_class;
 }
