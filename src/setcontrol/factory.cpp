@@ -532,7 +532,8 @@ nb::object create_config_control_router(nb::handle module, Arguments& args) {
     a.optional_integer = typing.attr("Optional")[a.number];
     a.boolean = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
 
-    nb::object router = framework().api_router("prefix"_a = router_prefix, "tags"_a = tags);
+    nb::object router =
+        make_control_plane_class(state)("prefix"_a = router_prefix, "tags"_a = tags);
     nb::object overlay =
         make_control_routes_class(state)("route_class"_a = make_control_route_class(state));
     // The routes on the config router's paths come first (the table lists them first), then

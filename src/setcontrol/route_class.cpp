@@ -92,6 +92,21 @@ nb::object router_matches(nb::handle closure, Arguments& args) {
     return call(api_router.attr(KELVORA_NAME("matches")), self, scope);
 }
 
+/// `ControlPlaneRoutes.matches(self, scope)`: besides the overlay, the control router holds only
+/// the history routes, each of whose paths holds "/versions/" or "/revisions/"; a request whose
+/// path holds neither, and that does not use the control plane, reaches none of its routes.
+nb::object plane_matches(nb::handle closure, Arguments& args) {
+    nb::handle self = args[0], scope = args[1];
+    nb::handle state = item(closure, 0), api_router = item(closure, 1), none = item(closure, 2);
+    const std::string path = utf8(get(scope, "path"));
+    const bool names_history = path.find("/versions/") != std::string::npos ||
+                               path.find("/revisions/") != std::string::npos;
+    if (!names_history &&
+        !claims(state_of<ControlRouter>(state), scope, utf8(get(scope, "method"))))
+        return no_match(none);
+    return call(api_router.attr(KELVORA_NAME("matches")), self, scope);
+}
+
 nb::object subclass(nb::handle base, const char* name, const char* doc, const FunctionSpec& spec,
                     nb::handle state) {
     nb::object none = nb::module_::import_("starlette.routing").attr("Match").attr("NONE");
@@ -121,6 +136,16 @@ nb::object make_control_routes_class(nb::handle state) {
                                    .body = router_matches};
     return subclass(nb::module_::import_("fastapi.routing").attr("APIRouter"), "ControlRoutes",
                     "The router of the control routes on the config router's paths.", spec, state);
+}
+
+nb::object make_control_plane_class(nb::handle state) {
+    static const FunctionSpec spec{.name = "matches",
+                                   .qualname = "ControlPlaneRoutes.matches",
+                                   .module = module_name,
+                                   .parameters = {{"self"}, {"scope"}},
+                                   .body = plane_matches};
+    return subclass(nb::module_::import_("fastapi.routing").attr("APIRouter"), "ControlPlaneRoutes",
+                    "The control router: its overlay and history routes.", spec, state);
 }
 
 } // namespace kelvora::setcontrol

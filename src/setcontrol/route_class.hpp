@@ -20,4 +20,9 @@ nb::object make_control_route_class(nb::handle state);
 /// its routes are tried.
 nb::object make_control_routes_class(nb::handle state);
 
+/// A subclass of FastAPI's APIRouter, made for one router: the control router itself, holding
+/// the overlay and the history routes. It refuses a request that does not use the control
+/// plane and whose path names no history route before any of its routes is tried.
+nb::object make_control_plane_class(nb::handle state);
+
 } // namespace kelvora::setcontrol
