@@ -3,6 +3,8 @@
 // its value as before.
 #include "native/answers.hpp"
 
+#include "native/answer_json.hpp"
+
 #include "native/calls.hpp"
 #include "native/classes.hpp"
 #include "native/coroutine.hpp"
@@ -11,15 +13,13 @@
 #include "native/function.hpp"
 #include "native/names.hpp"
 
-#include <cmath>
-#include <cstdio>
-
 namespace kelvora {
 
 namespace {
 
-// A slot is a list: [the value the handler answered, its JSON body].
-constexpr Py_ssize_t slot_value = 0, slot_body = 1;
+// A slot is a list: [the value the handler answered, its JSON body, the answer class FastAPI
+// writes it with by default, what a host's answer class is handed in its place].
+constexpr Py_ssize_t slot_value = 0, slot_body = 1, slot_class = 2, slot_encode = 3, slot_size = 4;
 
 /// The context variable holding the running request's slot; one per module, which both sets
 /// it (its routes) and reads it (its handlers).
@@ -60,8 +60,8 @@ bool body_allowed(nb::handle status) {
 /// The route's request handler: FastAPI's own, with a slot for the handler's answer.
 Task answer_request(nb::object fastapi_handler, nb::object request) {
     nb::list slot;
-    slot.append(nb::none());
-    slot.append(nb::none());
+    for (Py_ssize_t i = 0; i < slot_size; ++i)
+        slot.append(nb::none());
     nb::object response;
     {
         SlotInContext in_context(slot);
@@ -69,13 +69,14 @@ Task answer_request(nb::object fastapi_handler, nb::object request) {
     }
     nb::handle body = PyList_GET_ITEM(slot.ptr(), slot_body);
     if (!PyBytes_Check(body.ptr())) co_return response;
-    // What FastAPI did with the None in the payload's place, it does with the payload: no body
-    // for a status that allows none (a dependency's), and a host's response class renders it.
+    // What FastAPI did with the stand-in, it does with the answer: no body for a status that
+    // allows none (a dependency's), and a host's answer class renders it.
     if (!body_allowed(response.attr(KELVORA_NAME("status_code")))) co_return response;
     nb::object written = nb::borrow(body);
-    if (Py_TYPE(response.ptr()) != reinterpret_cast<PyTypeObject*>(framework().json_response.ptr()))
+    if (Py_TYPE(response.ptr()) !=
+        reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(slot.ptr(), slot_class)))
         written = call_method(response, KELVORA_NAME("render"),
-                              call(framework().jsonable_encoder,
+                              call(nb::handle(PyList_GET_ITEM(slot.ptr(), slot_encode)),
                                    nb::handle(PyList_GET_ITEM(slot.ptr(), slot_value))));
     response.attr(KELVORA_NAME("body")) = written;
     nb::object length = steal_or_raise(PyObject_Str(nb::int_(nb::len(written)).ptr()));
@@ -93,133 +94,6 @@ nb::object route_handler(nb::handle base_method, Arguments& args) {
                                    .parameters = {{"request"}},
                                    .coroutine = coroutine_body<answer_request>()};
     return make_function(spec, call(base_method, args[0]));
-}
-
-// --- Plain JSON, as json.dumps(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
-// writes it ---------------------------------------------------------------------------------
-
-/// Deeper data goes FastAPI's own way, which fails as it always did on a cycle.
-constexpr int deepest = 100;
-
-bool write_text(PyObject* text, std::string& out) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) {
-        // Text that UTF-8 cannot hold (a lone surrogate): FastAPI's own way fails on it too.
-        PyErr_Clear();
-        return false;
-    }
-    out += '"';
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[i]);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-    return true;
-}
-
-/// A dict, or a subclass of one that jsonable_encoder reads as one: through dict's own `keys`
-/// and `items` (a store's configuration that remembers its revision, say).
-bool plain_mapping(PyObject* value) {
-    if (PyDict_CheckExact(value)) return true;
-    if (!PyDict_Check(value)) return false;
-    for (nb::handle name : {KELVORA_NAME("keys"), KELVORA_NAME("items")}) {
-        nb::object own = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type)).attr(name);
-        nb::object its = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value))).attr(name);
-        if (!own.is(its)) return false;
-    }
-    return true;
-}
-
-bool write_plain(PyObject* value, std::string& out, int depth) {
-    if (value == Py_None) {
-        out += "null";
-    } else if (value == Py_True) {
-        out += "true";
-    } else if (value == Py_False) {
-        out += "false";
-    } else if (PyUnicode_CheckExact(value)) {
-        return write_text(value, out);
-    } else if (PyLong_CheckExact(value)) {
-        PyObject* digits = PyObject_Repr(value);
-        if (!digits) {
-            PyErr_Clear(); // more digits than the interpreter converts
-            return false;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(digits, &size);
-        out.append(data, static_cast<size_t>(size));
-        Py_DECREF(digits);
-    } else if (PyFloat_CheckExact(value)) {
-        const double number = PyFloat_AS_DOUBLE(value);
-        if (!std::isfinite(number)) return false;
-        char* digits = PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!digits) {
-            PyErr_Clear();
-            return false;
-        }
-        out += digits;
-        PyMem_Free(digits);
-    } else if (depth >= deepest) {
-        return false;
-    } else if (PyList_CheckExact(value)) {
-        out += '[';
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-            if (i) out += ',';
-            if (!write_plain(PyList_GET_ITEM(value, i), out, depth + 1)) return false;
-        }
-        out += ']';
-    } else if (plain_mapping(value)) {
-        out += '{';
-        Py_ssize_t position = 0;
-        PyObject *key, *item;
-        bool first = true;
-        while (PyDict_Next(value, &position, &key, &item)) {
-            // jsonable_encoder leaves out keys starting with "_sa" (SQLAlchemy's state).
-            if (!PyUnicode_CheckExact(key) ||
-                PyUnicode_Tailmatch(key, KELVORA_NAME("_sa").ptr(), 0, PY_SSIZE_T_MAX, -1) != 0)
-                return false;
-            if (!first) out += ',';
-            first = false;
-            if (!write_text(key, out)) return false;
-            out += ':';
-            if (!write_plain(item, out, depth + 1)) return false;
-        }
-        out += '}';
-    } else {
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -247,24 +121,21 @@ nb::handle answer_slot() {
     PyObject* slot = nullptr;
     if (PyContextVar_Get(slot_variable(), nullptr, &slot) < 0) raise_pending();
     nb::object held = nb::steal(slot);
-    if (!held.is_valid() || !PyList_CheckExact(slot) || PyList_GET_SIZE(slot) != 2 ||
+    if (!held.is_valid() || !PyList_CheckExact(slot) || PyList_GET_SIZE(slot) != slot_size ||
         PyList_GET_ITEM(slot, slot_body) != Py_None)
         return nb::handle();
     // The route's handler holds the slot for as long as the request runs.
     return slot;
 }
 
-void leave_answer(nb::handle slot, nb::handle value, std::string body) {
+void leave_answer(nb::handle slot, nb::handle value, std::string body, nb::handle answer_class,
+                  nb::handle encode) {
     nb::object bytes = steal_or_raise(
         PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
     PyList_SetItem(slot.ptr(), slot_value, nb::borrow(value).release().ptr());
     PyList_SetItem(slot.ptr(), slot_body, bytes.release().ptr());
-}
-
-std::optional<std::string> plain_json(nb::handle value) {
-    std::string out;
-    if (!write_plain(value.ptr(), out, 0)) return std::nullopt;
-    return out;
+    PyList_SetItem(slot.ptr(), slot_class, nb::borrow(answer_class).release().ptr());
+    PyList_SetItem(slot.ptr(), slot_encode, nb::borrow(encode).release().ptr());
 }
 
 nb::object plain_json_answer(nb::handle value) {
@@ -272,7 +143,8 @@ nb::object plain_json_answer(nb::handle value) {
     if (!slot.is_valid()) return nb::borrow(value);
     std::optional<std::string> body = plain_json(value);
     if (!body) return nb::borrow(value);
-    leave_answer(slot, value, std::move(*body));
+    leave_answer(slot, value, std::move(*body), framework().json_response,
+                 framework().jsonable_encoder);
     return nb::none();
 }
 

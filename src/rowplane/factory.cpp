@@ -185,6 +185,12 @@ nb::object create_crud_router(nb::handle module, Arguments& a) {
     r.list_response = module_global(module, "GenericListResponse");
     r.message_response = module_global(module, "GenericMessageResponse");
     r.datetime = module_global(module, "datetime");
+    r.empty_page = r.list_response.attr("model_construct")("total"_a = 0, "items"_a = nb::list(),
+                                                           "limit"_a = 0, "offset"_a = 0);
+    r.page_content = nb::module_::import_("functools")
+                         .attr("partial")(r.list_response.attr("model_dump"), "mode"_a = "json",
+                                          "by_alias"_a = true);
+    r.plain_response = nb::module_::import_("fastapi.responses").attr("Response");
     prepare_statements(r);
     RouteParameters route_parameters(
         r.pk_names, filterable_fields,
@@ -226,7 +232,7 @@ nb::object create_crud_router(nb::handle module, Arguments& a) {
     list_signature.add("client", nb::handle(), depends);
     list_signature.extend(route_parameters.filters());
     add_route(router, "get", KELVORA_NAME("/"), route_options(list_model), list_records_spec(),
-              state, nb::make_tuple(limit, offset, depends), list_signature);
+              state, nb::make_tuple(limit, offset, depends), list_signature, Answers::ByHandler);
 
     nb::object key_path = to_str("/{" + key_name + "}");
     route("get", key_path, record_model, get_record_spec(), nb::handle(), route_parameters.keys());

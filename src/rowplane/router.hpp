@@ -38,6 +38,9 @@ struct Router : RouterState {
     Logger log{nb::none()};
     nb::object list_response, message_response; ///< GenericListResponse, GenericMessageResponse
     nb::object datetime;                        ///< the `datetime` class
+    /// For a list answer a handler writes itself: the empty page standing in for it, how
+    /// FastAPI hands a page to a host's answer class, and the class it answers with by default.
+    nb::object empty_page, page_content, plain_response;
 
     /// FastAPI parameter name -> column name, for the names a column could not keep.
     nb::dict key_renames, filter_renames;
@@ -57,7 +60,7 @@ struct Router : RouterState {
                          filterable_fields, timestamp_field, custom_validators, key_renames,
                          filter_renames, describe_sql, count_sql, page_sql, get_sql, row_sql,
                          key_sql, history_sql, list_response, message_response, datetime,
-                         log.object());
+                         empty_page, page_content, plain_response, log.object());
     }
 
     // -- The shared functions --------------------------------------------------------------
