@@ -6,9 +6,9 @@
 
 #include <datetime.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 
 namespace kelvora {
 
@@ -27,8 +27,13 @@ bool write_text(PyObject* text, std::string& out) {
         return false;
     }
     out += '"';
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[i]);
+    const char* run = data;
+    const char* end = data + size;
+    for (const char* at = data; at < end; ++at) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(run, at);
+        run = at + 1;
         switch (c) {
         case '"':
             out += "\\\"";
@@ -51,19 +56,92 @@ bool write_text(PyObject* text, std::string& out) {
         case '\t':
             out += "\\t";
             break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
+        default: {
+            static constexpr char hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
         }
     }
+    out.append(run, end);
     out += '"';
     return true;
 }
+
+/// An int's decimal digits; one too large for 64 bits is written by the interpreter, which
+/// refuses more digits than it converts.
+bool write_int(PyObject* value, std::string& out) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (!overflow) {
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+        return true;
+    }
+    PyObject* text = PyObject_Repr(value);
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    out.append(data, static_cast<size_t>(size));
+    Py_DECREF(text);
+    return true;
+}
+
+/// A finite float as Python's repr writes it, or with Pydantic's layout of small numbers:
+/// both take the shortest digits that read back as the same float, and write them in fixed
+/// notation from 1e-4 (1e-5 for Pydantic) up to 1e16, else as d.ddde+XX (e-XX, zero-padded to
+/// two digits by Python only).
+void write_finite_float(double number, std::string& out, bool pydantic_layout) {
+    char buffer[32];
+    const char* end =
+        std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::scientific).ptr;
+    // buffer: [-]d[.ddd]e(+|-)XX
+    const char* mark = std::find(static_cast<const char*>(buffer), end, 'e');
+    const char* first = buffer[0] == '-' ? buffer + 1 : buffer;
+    if (first != buffer) out += '-';
+    char digits[24];
+    size_t count = 0;
+    for (const char* at = first; at < mark; ++at)
+        if (*at != '.') digits[count++] = *at;
+    int exponent = 0;
+    std::from_chars(mark + (mark[1] == '+' ? 2 : 1), end, exponent);
+    const int lowest_fixed = pydantic_layout ? -5 : -4;
+    if (exponent >= lowest_fixed && exponent < 16) {
+        if (exponent < 0) {
+            out += "0.";
+            out.append(static_cast<size_t>(-exponent - 1), '0');
+            out.append(digits, count);
+        } else if (static_cast<size_t>(exponent) + 1 >= count) {
+            out.append(digits, count);
+            out.append(static_cast<size_t>(exponent) + 1 - count, '0');
+            out += ".0";
+        } else {
+            out.append(digits, static_cast<size_t>(exponent) + 1);
+            out += '.';
+            out.append(digits + exponent + 1, count - static_cast<size_t>(exponent) - 1);
+        }
+        return;
+    }
+    out += digits[0];
+    if (count > 1) {
+        out += '.';
+        out.append(digits + 1, count - 1);
+    }
+    out += exponent < 0 ? "e-" : "e+";
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10 && !(pydantic_layout && exponent < 0)) out += '0';
+    char exponent_digits[8];
+    out.append(
+        exponent_digits,
+        std::to_chars(exponent_digits, exponent_digits + sizeof exponent_digits, magnitude).ptr);
+}
+
+// --- Plain JSON, as json.dumps(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+// writes it ---------------------------------------------------------------------------------
 
 /// A dict, or a subclass of one that jsonable_encoder reads as one: through dict's own `keys`
 /// and `items` (a store's configuration that remembers its revision, say).
@@ -78,9 +156,6 @@ bool plain_mapping(PyObject* value) {
     return true;
 }
 
-// --- Plain JSON, as json.dumps(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
-// writes it ---------------------------------------------------------------------------------
-
 bool write_plain(PyObject* value, std::string& out, int depth) {
     if (value == Py_None) {
         out += "null";
@@ -91,25 +166,11 @@ bool write_plain(PyObject* value, std::string& out, int depth) {
     } else if (PyUnicode_CheckExact(value)) {
         return write_text(value, out);
     } else if (PyLong_CheckExact(value)) {
-        PyObject* digits = PyObject_Repr(value);
-        if (!digits) {
-            PyErr_Clear(); // more digits than the interpreter converts
-            return false;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(digits, &size);
-        out.append(data, static_cast<size_t>(size));
-        Py_DECREF(digits);
+        return write_int(value, out);
     } else if (PyFloat_CheckExact(value)) {
         const double number = PyFloat_AS_DOUBLE(value);
         if (!std::isfinite(number)) return false;
-        char* digits = PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!digits) {
-            PyErr_Clear();
-            return false;
-        }
-        out += digits;
-        PyMem_Free(digits);
+        write_finite_float(number, out, false);
     } else if (depth >= deepest) {
         return false;
     } else if (PyList_CheckExact(value)) {
@@ -144,40 +205,12 @@ bool write_plain(PyObject* value, std::string& out, int depth) {
 
 // --- Any, as Pydantic writes it -------------------------------------------------------------
 
-/// A float as Pydantic writes it: Python's shortest digits, in Python's layout but for small
-/// numbers: 1e-05 as 0.00001, and 1e-06 as 1e-6 (no zero before an exponent's digits).
-void write_float(double number, std::string& out) {
-    if (!std::isfinite(number)) {
-        out += "null";
-        return;
-    }
-    char* repr = PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!repr) throw nb::python_error();
-    std::string text(repr);
-    PyMem_Free(repr);
-    const size_t e = text.find("e-");
-    if (e == std::string::npos) {
-        out += text;
-        return;
-    }
-    const int exponent = std::atoi(text.c_str() + e + 2);
-    if (exponent != 5) {
-        out.append(text, 0, e + 2);
-        out += std::to_string(exponent);
-        return;
-    }
-    // d.ddde-05: 0.0000dddd
-    const bool negative = text[0] == '-';
-    if (negative) out += '-';
-    out += "0.0000";
-    for (size_t i = negative ? 1 : 0; i < e; ++i)
-        if (text[i] != '.') out += text[i];
-}
-
+/// `number` (0 to 9999) in `width` digits, zero-padded.
 void write_digits(std::string& out, int number, int width) {
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%0*d", width, number);
-    out += digits;
+    char digits[4];
+    for (int i = width - 1; i >= 0; --i, number /= 10)
+        digits[i] = static_cast<char>('0' + number % 10);
+    out.append(digits, static_cast<size_t>(width));
 }
 
 void write_date(PyObject* value, std::string& out) {
@@ -201,7 +234,8 @@ bool write_datetime(PyObject* value, std::string& out) {
     write_digits(out, PyDateTime_DATE_GET_SECOND(value), 2);
     if (int micro = PyDateTime_DATE_GET_MICROSECOND(value)) {
         out += '.';
-        write_digits(out, micro, 6);
+        write_digits(out, micro / 1000, 3);
+        write_digits(out, micro % 1000, 3);
     }
     if (PyDateTime_DATE_GET_TZINFO(value) != Py_None) {
         nb::object offset = nb::steal(PyObject_CallMethod(value, "utcoffset", nullptr));
@@ -244,9 +278,14 @@ bool write_any(PyObject* value, std::string& out, int depth) {
     } else if (PyUnicode_CheckExact(value)) {
         return write_text(value, out);
     } else if (PyLong_CheckExact(value)) {
-        return write_plain(value, out, depth);
+        return write_int(value, out);
     } else if (PyFloat_CheckExact(value)) {
-        write_float(PyFloat_AS_DOUBLE(value), out);
+        // Pydantic writes a float that is not finite as null.
+        const double number = PyFloat_AS_DOUBLE(value);
+        if (std::isfinite(number))
+            write_finite_float(number, out, true);
+        else
+            out += "null";
     } else if (PyDateTime_CheckExact(value)) {
         return write_datetime(value, out);
     } else if (PyDate_CheckExact(value)) {

@@ -32,6 +32,7 @@ COLUMNS = {
         True,
     ),
     "Float64 random": (random_floats(400), True),
+    "Float64 fixed": ([repr(k / 7 * 10.0**e) for k in (1, 3, 22) for e in range(-7, 18)], True),
     "Decimal(38, 10)": (["-1234567890.0123456789", "0"], True),
     "Decimal(9, 2)": (["0.5", "-1"], True),
     "String": (["'é\\n\\t\\0\"\\\\ 中 \\x1f\\x7f'", "''"], True),
@@ -65,7 +66,7 @@ def tables(engine, module_database):
     for n, (kind, (values, _)) in enumerate(COLUMNS.items()):
         name = f"{module_database}.t{n}"
         engine.execute(
-            f"CREATE TABLE {name} (id UInt64, v {kind.replace(' random', '')}) "
+            f"CREATE TABLE {name} (id UInt64, v {kind.removesuffix(' random').removesuffix(' fixed')}) "
             "ENGINE = MergeTree ORDER BY id",
             {},
         )

@@ -5,6 +5,7 @@ import asyncio
 import datetime
 import decimal
 import json
+import math
 
 import fastapi.routing
 import pytest
@@ -15,10 +16,15 @@ from fastapi.responses import JSONResponse
 from kelvora.backend import StoredConfig
 from kelvora.setplane import create_config_router
 
+HEXES = [
+    f"{'-' * (n % 2)}0x1.{n * 2654435761 % 2**52:013x}p{n * 7919 % 2046 - 1022}" for n in range(400)
+]
 PAYLOADS = {
     "plain": {"a": 1, "b": {"c": [1, 2.5, None, True, False, "x"]}, "e": {}, "l": []},
     "text": {"t": 'é ü 中 \U0001f600 "quoted" back\\slash \n\r\t\b\f \x00\x01\x1f\x7f'},
-    "numbers": {"n": [0, -1, 10**30, 0.1, 1e20, 1e16, 1e-7, -0.0, 123456.789, 5e-324]},
+    "numbers": {"n": [0, -1, 10**30, 0.1, 1e20, 1e16, 1e-7, -0.0, 123456.789, 5e-324, 1e-5]},
+    "random floats": {"f": [x for x in map(float.fromhex, HEXES) if math.isfinite(x)]},
+    "fixed floats": {"f": [k / 7 * 10.0**e for k in (1, 3, 22) for e in range(-7, 18)]},
     "stored": StoredConfig({"a": {"b": 1}}),
     "sqlalchemy key": {"_sa_state": 1, "kept": 2},
     "not plain": {"when": datetime.datetime(2024, 1, 2, 3, 4, 5), "d": decimal.Decimal("1.50")},
@@ -32,7 +38,7 @@ def fastapi_answer(payload):
     return JSONResponse(jsonable_encoder(payload))
 
 
-WRITTEN = {"plain", "text", "numbers", "stored", "nested stored"}
+WRITTEN = {"plain", "text", "numbers", "random floats", "fixed floats", "stored", "nested stored"}
 
 
 @pytest.mark.parametrize("name", PAYLOADS)
