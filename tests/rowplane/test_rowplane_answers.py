@@ -65,9 +65,9 @@ def tables(engine, module_database):
     names = {}
     for n, (kind, (values, _)) in enumerate(COLUMNS.items()):
         name = f"{module_database}.t{n}"
+        column = kind.removesuffix(" random").removesuffix(" fixed")
         engine.execute(
-            f"CREATE TABLE {name} (id UInt64, v {kind.removesuffix(' random').removesuffix(' fixed')}) "
-            "ENGINE = MergeTree ORDER BY id",
+            f"CREATE TABLE {name} (id UInt64, v {column}) ENGINE = MergeTree ORDER BY id",
             {},
         )
         rows = ", ".join(f"({i}, {value})" for i, value in enumerate(values))
