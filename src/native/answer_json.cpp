@@ -143,6 +143,57 @@ void write_finite_float(double number, std::string& out, bool pydantic_layout) {
 // --- Plain JSON, as json.dumps(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
 // writes it ---------------------------------------------------------------------------------
 
+enum class Written { Yes, Declined, NotCommon };
+
+/// None, bools, text and ints, which both writers write alike.
+Written write_common(PyObject* value, std::string& out) {
+    if (value == Py_None) {
+        out += "null";
+    } else if (value == Py_True) {
+        out += "true";
+    } else if (value == Py_False) {
+        out += "false";
+    } else if (PyUnicode_CheckExact(value)) {
+        return write_text(value, out) ? Written::Yes : Written::Declined;
+    } else if (PyLong_CheckExact(value)) {
+        return write_int(value, out) ? Written::Yes : Written::Declined;
+    } else {
+        return Written::NotCommon;
+    }
+    return Written::Yes;
+}
+
+/// `[item,...]`, each written by `write_item`.
+template <typename WriteItem>
+bool write_array(PyObject* const* items, Py_ssize_t size, std::string& out, WriteItem write_item) {
+    out += '[';
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i) out += ',';
+        if (!write_item(items[i])) return false;
+    }
+    out += ']';
+    return true;
+}
+
+/// `{"key":item,...}` of a dict whose keys are all text that `takes_key` takes.
+template <typename TakesKey, typename WriteItem>
+bool write_object(PyObject* dict, std::string& out, TakesKey takes_key, WriteItem write_item) {
+    out += '{';
+    Py_ssize_t position = 0;
+    PyObject *key, *item;
+    bool first = true;
+    while (PyDict_Next(dict, &position, &key, &item)) {
+        if (!PyUnicode_CheckExact(key) || !takes_key(key)) return false;
+        if (!first) out += ',';
+        first = false;
+        if (!write_text(key, out)) return false;
+        out += ':';
+        if (!write_item(item)) return false;
+    }
+    out += '}';
+    return true;
+}
+
 /// A dict, or a subclass of one that jsonable_encoder reads as one: through dict's own `keys`
 /// and `items` (a store's configuration that remembers its revision, say).
 bool plain_mapping(PyObject* value) {
@@ -157,50 +208,28 @@ bool plain_mapping(PyObject* value) {
 }
 
 bool write_plain(PyObject* value, std::string& out, int depth) {
-    if (value == Py_None) {
-        out += "null";
-    } else if (value == Py_True) {
-        out += "true";
-    } else if (value == Py_False) {
-        out += "false";
-    } else if (PyUnicode_CheckExact(value)) {
-        return write_text(value, out);
-    } else if (PyLong_CheckExact(value)) {
-        return write_int(value, out);
-    } else if (PyFloat_CheckExact(value)) {
+    if (Written common = write_common(value, out); common != Written::NotCommon)
+        return common == Written::Yes;
+    auto write_item = [&](PyObject* item) { return write_plain(item, out, depth + 1); };
+    if (PyFloat_CheckExact(value)) {
         const double number = PyFloat_AS_DOUBLE(value);
         if (!std::isfinite(number)) return false;
         write_finite_float(number, out, false);
-    } else if (depth >= deepest) {
-        return false;
-    } else if (PyList_CheckExact(value)) {
-        out += '[';
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-            if (i) out += ',';
-            if (!write_plain(PyList_GET_ITEM(value, i), out, depth + 1)) return false;
-        }
-        out += ']';
-    } else if (plain_mapping(value)) {
-        out += '{';
-        Py_ssize_t position = 0;
-        PyObject *key, *item;
-        bool first = true;
-        while (PyDict_Next(value, &position, &key, &item)) {
-            // jsonable_encoder leaves out keys starting with "_sa" (SQLAlchemy's state).
-            if (!PyUnicode_CheckExact(key) ||
-                PyUnicode_Tailmatch(key, KELVORA_NAME("_sa").ptr(), 0, PY_SSIZE_T_MAX, -1) != 0)
-                return false;
-            if (!first) out += ',';
-            first = false;
-            if (!write_text(key, out)) return false;
-            out += ':';
-            if (!write_plain(item, out, depth + 1)) return false;
-        }
-        out += '}';
-    } else {
-        return false;
+        return true;
     }
-    return true;
+    if (depth >= deepest) return false;
+    if (PyList_CheckExact(value))
+        return write_array(PySequence_Fast_ITEMS(value), PyList_GET_SIZE(value), out, write_item);
+    if (plain_mapping(value))
+        // jsonable_encoder leaves out keys starting with "_sa" (SQLAlchemy's state).
+        return write_object(
+            value, out,
+            [](PyObject* key) {
+                return PyUnicode_Tailmatch(key, KELVORA_NAME("_sa").ptr(), 0, PY_SSIZE_T_MAX, -1) ==
+                       0;
+            },
+            write_item);
+    return false;
 }
 
 // --- Any, as Pydantic writes it -------------------------------------------------------------
@@ -269,62 +298,37 @@ bool written_as_text(PyObject* value) {
 }
 
 bool write_any(PyObject* value, std::string& out, int depth) {
-    if (value == Py_None) {
-        out += "null";
-    } else if (value == Py_True) {
-        out += "true";
-    } else if (value == Py_False) {
-        out += "false";
-    } else if (PyUnicode_CheckExact(value)) {
-        return write_text(value, out);
-    } else if (PyLong_CheckExact(value)) {
-        return write_int(value, out);
-    } else if (PyFloat_CheckExact(value)) {
+    if (Written common = write_common(value, out); common != Written::NotCommon)
+        return common == Written::Yes;
+    auto write_item = [&](PyObject* item) { return write_any(item, out, depth + 1); };
+    if (PyFloat_CheckExact(value)) {
         // Pydantic writes a float that is not finite as null.
         const double number = PyFloat_AS_DOUBLE(value);
         if (std::isfinite(number))
             write_finite_float(number, out, true);
         else
             out += "null";
-    } else if (PyDateTime_CheckExact(value)) {
-        return write_datetime(value, out);
-    } else if (PyDate_CheckExact(value)) {
+        return true;
+    }
+    if (PyDateTime_CheckExact(value)) return write_datetime(value, out);
+    if (PyDate_CheckExact(value)) {
         out += '"';
         write_date(value, out);
         out += '"';
-    } else if (written_as_text(value)) {
+        return true;
+    }
+    if (written_as_text(value)) {
         nb::object text = nb::steal(PyObject_Str(value));
         if (!text.is_valid()) throw nb::python_error();
         return write_text(text.ptr(), out);
-    } else if (depth >= deepest) {
-        return false;
-    } else if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        out += '[';
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            if (i) out += ',';
-            if (!write_any(items[i], out, depth + 1)) return false;
-        }
-        out += ']';
-    } else if (PyDict_CheckExact(value)) {
-        out += '{';
-        Py_ssize_t position = 0;
-        PyObject *key, *item;
-        bool first = true;
-        while (PyDict_Next(value, &position, &key, &item)) {
-            if (!PyUnicode_CheckExact(key)) return false;
-            if (!first) out += ',';
-            first = false;
-            if (!write_text(key, out)) return false;
-            out += ':';
-            if (!write_any(item, out, depth + 1)) return false;
-        }
-        out += '}';
-    } else {
-        return false;
     }
-    return true;
+    if (depth >= deepest) return false;
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
+        return write_array(PySequence_Fast_ITEMS(value), PySequence_Fast_GET_SIZE(value), out,
+                           write_item);
+    if (PyDict_CheckExact(value))
+        return write_object(value, out, [](PyObject*) { return true; }, write_item);
+    return false;
 }
 
 } // namespace
