@@ -209,6 +209,14 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     nb::module_ json = nb::module_::import_("json");
     r.json_loads = json.attr("loads");
     r.json_dumps = json.attr("dumps");
+    r.page_model = module_global(module, "QueryPage");
+    r.empty_page = r.page_model.attr("model_construct")(
+        "items"_a = nb::list(), "count"_a = nb::none(), "count_mode"_a = "none", "limit"_a = 0,
+        "offset"_a = nb::none(), "next"_a = nb::none());
+    r.page_content = nb::module_::import_("functools")
+                         .attr("partial")(r.page_model.attr("model_dump"), "mode"_a = "json",
+                                          "by_alias"_a = true);
+    r.plain_response = nb::module_::import_("fastapi.responses").attr("Response");
     nb::module_ clickhouse = nb::module_::import_("kelvora.clickhouse");
     r.clickhouse_error = clickhouse.attr("ClickHouseError");
     r.connection_error = clickhouse.attr("ClickHouseConnectionError");
@@ -250,7 +258,7 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     nb::object none = nb::none();
     auto route = [&](const char* method, const char* path, const FunctionSpec& spec,
                      nb::handle model, nb::handle extra, HandlerSignature signature,
-                     nb::handle responses = nb::handle()) {
+                     nb::handle responses = nb::handle(), Answers answered = Answers::ByFramework) {
         nb::dict route_options = options({{"response_model", model}});
         if (extra.is_valid()) route_options["openapi_extra"] = extra;
         // Requests name columns and values the handlers check themselves, so FastAPI does not
@@ -260,15 +268,17 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
         refused["description"] = "A column, operator or value the table does not take";
         answers[nb::int_(422)] = refused;
         route_options["responses"] = answers;
-        add_route(router, method, to_str(path), route_options, spec, state, none, signature);
+        add_route(router, method, to_str(path), route_options, spec, state, none, signature,
+                  answered);
     };
     HandlerSignature with_request;
     with_request.add("request", request_type);
 
     // Every path ends in "/", which no key value of the CRUD router's "/{key}" routes can take
     // (a path parameter holds no "/" and is never empty), whatever the order of the two routers.
-    route("get", "/query/", query_rows_spec(), module_global(module, "QueryPage"),
-          openapi_extra(page_parameters(r)), with_request);
+    // The page's JSON is written by its handler.
+    route("get", "/query/", query_rows_spec(), r.page_model, openapi_extra(page_parameters(r)),
+          with_request, nb::handle(), Answers::ByHandler);
     nb::dict streamed, streamed_content;
     for (const char* media : {"application/x-ndjson", "text/csv", "application/vnd.apache.parquet"})
         streamed_content[media] = nb::dict();

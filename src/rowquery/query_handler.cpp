@@ -99,14 +99,14 @@ Task query_rows(nb::object state, nb::object request) {
         } else if (more) {
             next = link(request, "offset", nb::int_(q.offset + q.limit));
         }
-        co_return ordered(
-            {{KELVORA_NAME("items"), items},
-             {KELVORA_NAME("count"), count},
-             {KELVORA_NAME("count_mode"), nb::str(count_mode_name(q.count))},
-             {KELVORA_NAME("limit"), nb::int_(q.limit)},
-             {KELVORA_NAME("offset"),
-              q.cursor.size() ? nb::object(nb::none()) : nb::object(nb::int_(q.offset))},
-             {KELVORA_NAME("next"), next}});
+        co_return r.page_answer(
+            ordered({{KELVORA_NAME("items"), items},
+                     {KELVORA_NAME("count"), count},
+                     {KELVORA_NAME("count_mode"), nb::str(count_mode_name(q.count))},
+                     {KELVORA_NAME("limit"), nb::int_(q.limit)},
+                     {KELVORA_NAME("offset"),
+                      q.cursor.size() ? nb::object(nb::none()) : nb::object(nb::int_(q.offset))},
+                     {KELVORA_NAME("next"), next}}));
     } catch (...) {
         r.fail("querying", "Failed to query records: ");
     }

@@ -1,6 +1,8 @@
 // The state one table-query router shares between its handlers.
 #include "rowquery/router.hpp"
 
+#include "native/answer_json.hpp"
+#include "native/answers.hpp"
 #include "native/calls.hpp"
 #include "native/errors.hpp"
 #include "native/framework.hpp"
@@ -15,6 +17,39 @@ const Column& Router::column(std::string_view name, std::string_view where) cons
         raise_http_error(422,
                          "Unknown column '" + std::string(name) + "' (" + std::string(where) + ")");
     return columns[found->second];
+}
+
+namespace {
+
+/// Whether a page's fields have exactly the types QueryPage gives them, so that validating it
+/// changes nothing: a list of dicts, whole numbers and text, None where the model allows it.
+bool has_page_types(nb::handle page) {
+    auto field = [&](const char* name) { return PyDict_GetItemString(page.ptr(), name); };
+    auto optional = [](PyObject* value, bool (*check)(PyObject*)) {
+        return value && (value == Py_None || check(value));
+    };
+    auto whole = [](PyObject* value) { return static_cast<bool>(PyLong_CheckExact(value)); };
+    auto text = [](PyObject* value) { return static_cast<bool>(PyUnicode_CheckExact(value)); };
+    PyObject* items = field("items");
+    if (!items || !PyList_CheckExact(items)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i)
+        if (!PyDict_CheckExact(PyList_GET_ITEM(items, i))) return false;
+    PyObject *count_mode = field("count_mode"), *limit = field("limit");
+    return optional(field("count"), whole) && count_mode && text(count_mode) && limit &&
+           whole(limit) && optional(field("offset"), whole) && optional(field("next"), text);
+}
+
+} // namespace
+
+nb::object Router::page_answer(nb::handle page) const {
+    nb::handle slot = answer_slot();
+    if (!slot.is_valid() || !PyDict_CheckExact(page.ptr()) || !has_page_types(page))
+        return nb::borrow(page);
+    std::string body;
+    if (!append_any_json(page, body)) return nb::borrow(page);
+    leave_answer(slot, call_with_mapping(page_model.attr("model_construct"), page), std::move(body),
+                 plain_response, page_content);
+    return empty_page;
 }
 
 nb::object Router::execute(nb::handle query, nb::handle params) const {

@@ -64,13 +64,16 @@ struct Router : RouterState {
     nb::object streams;                            ///< kelvora.engine_streams
     nb::object json_loads, json_dumps;             ///< json.loads, json.dumps
     nb::object clickhouse_error, connection_error; ///< the client's error classes
+    /// For a page a handler writes itself: QueryPage, the empty page standing in for it, how
+    /// FastAPI hands a page to a host's answer class, and the class it answers with by default.
+    nb::object page_model, empty_page, page_content, plain_response;
     std::string idempotency_table; ///< "{table}_idempotency_keys", made on first use
     bool idempotency_table_made = false;
 
     int traverse(visitproc visit, void* arg) const override {
-        int status =
-            visit_all(visit, arg, table_name, database, bare_table, client, prefix, streams,
-                      json_loads, json_dumps, clickhouse_error, connection_error, log.object());
+        int status = visit_all(visit, arg, table_name, database, bare_table, client, prefix,
+                               streams, json_loads, json_dumps, clickhouse_error, connection_error,
+                               page_model, empty_page, page_content, plain_response, log.object());
         for (const Column& column : columns)
             if (!status) status = visit_all(visit, arg, column.text);
         return status;
@@ -81,6 +84,11 @@ struct Router : RouterState {
 
     /// An awaitable giving `client.execute(query, params)`, run on the framework's thread pool.
     nb::object execute(nb::handle query, nb::handle params) const;
+
+    /// What the query handler returns for `page` (a dict of QueryPage's fields, in their order):
+    /// the empty page, with the page's JSON left in the request's slot, when FastAPI called it
+    /// through its answer route and every field has its model's exact type; `page` otherwise.
+    nb::object page_answer(nb::handle page) const;
 
     /// The parameters naming the table in system tables: `table`, and `database` when given.
     nb::dict table_parameters() const;
