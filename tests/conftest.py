@@ -56,3 +56,23 @@ def module_database(engine):
     """The name of an empty database on the embedded engine, for this test module alone."""
     with _fresh_database(engine) as name:
         yield name
+
+
+@pytest.fixture
+def serialized(monkeypatch):
+    """What FastAPI's answer serialisation is handed, in order, until `serialized.stop()`."""
+    import fastapi.routing
+
+    class Serialized(list):
+        def stop(self):
+            monkeypatch.undo()
+
+    handed = Serialized()
+    serialize = fastapi.routing.serialize_response
+
+    async def recording(**kwargs):
+        handed.append(kwargs["response_content"])
+        return await serialize(**kwargs)
+
+    monkeypatch.setattr(fastapi.routing, "serialize_response", recording)
+    return handed

@@ -5,7 +5,6 @@ import asyncio
 import random
 import struct
 
-import fastapi.routing
 import pytest
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
@@ -77,21 +76,13 @@ def tables(engine, module_database):
 
 
 @pytest.mark.parametrize("kind", COLUMNS)
-def test_the_page_is_fastapis_bytes(engine, tables, monkeypatch, kind):
+def test_the_page_is_fastapis_bytes(engine, tables, serialized, kind):
     router = create_crud_router(tables[kind], ClickHouseBackend(engine))
-    serialized = []
-    serialize = fastapi.routing.serialize_response
-
-    async def recording(**kwargs):
-        serialized.append(kwargs["response_content"])
-        return await serialize(**kwargs)
-
-    monkeypatch.setattr(fastapi.routing, "serialize_response", recording)
     app = FastAPI()
     app.include_router(router)
     answer = TestClient(app).get(f"{router.prefix}/?limit=1000")
     assert answer.status_code == 200
-    monkeypatch.undo()
+    serialized.stop()
 
     # The handler called directly, and FastAPI writing its page.
     list_records = next(r.endpoint for r in router.routes if r.name == "list_records")

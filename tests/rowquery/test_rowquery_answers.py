@@ -3,7 +3,6 @@ when called directly, for cursor and offset pages, every count mode and field se
 
 import asyncio
 
-import fastapi.routing
 import pytest
 from fastapi import FastAPI
 from rowquery_app import TestClient
@@ -32,20 +31,12 @@ def direct_page(router, query):
 
 
 @pytest.mark.parametrize("query", QUERIES)
-def test_the_page_is_fastapis_bytes(engine, items, monkeypatch, query):
+def test_the_page_is_fastapis_bytes(engine, items, serialized, query):
     router = create_query_router(items, engine, router_prefix="/items", primary_key="id")
     app = FastAPI()
     app.include_router(router)
-    serialized = []
-    serialize = fastapi.routing.serialize_response
-
-    async def recording(**kwargs):
-        serialized.append(kwargs["response_content"])
-        return await serialize(**kwargs)
-
-    monkeypatch.setattr(fastapi.routing, "serialize_response", recording)
     answer = TestClient(app).get(f"/items/query/?{query}")
-    monkeypatch.undo()
+    serialized.stop()
     page, expected = direct_page(router, query)
     assert answer.status_code == 200 and page["items"]
     assert answer.content == expected.content
