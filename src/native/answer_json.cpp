@@ -268,7 +268,11 @@ bool write_datetime(PyObject* value, std::string& out) {
     }
     if (PyDateTime_DATE_GET_TZINFO(value) != Py_None) {
         nb::object offset = nb::steal(PyObject_CallMethod(value, "utcoffset", nullptr));
-        if (!offset.is_valid()) throw nb::python_error();
+        if (!offset.is_valid()) {
+            // A zone that fails here fails FastAPI's own way too, which answers as it always did.
+            PyErr_Clear();
+            return false;
+        }
         if (!PyDelta_CheckExact(offset.ptr())) return false;
         const long seconds = PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400L +
                              PyDateTime_DELTA_GET_SECONDS(offset.ptr());

@@ -11,9 +11,12 @@
 #include "native/errors.hpp"
 #include "native/framework.hpp"
 #include "native/function.hpp"
+#include "native/literals.hpp"
 #include "native/names.hpp"
 
 namespace kelvora {
+
+using namespace nb::literals;
 
 namespace {
 
@@ -79,7 +82,7 @@ Task answer_request(nb::object fastapi_handler, nb::object request) {
                               call(nb::handle(PyList_GET_ITEM(slot.ptr(), slot_encode)),
                                    nb::handle(PyList_GET_ITEM(slot.ptr(), slot_value))));
     response.attr(KELVORA_NAME("body")) = written;
-    nb::object length = steal_or_raise(PyObject_Str(nb::int_(nb::len(written)).ptr()));
+    nb::str length = to_str(std::to_string(nb::len(written)));
     if (PyObject_SetItem(response.attr(KELVORA_NAME("headers")).ptr(),
                          KELVORA_NAME("content-length").ptr(), length.ptr()) < 0)
         raise_pending();
@@ -94,6 +97,32 @@ nb::object route_handler(nb::handle base_method, Arguments& args) {
                                    .parameters = {{"request"}},
                                    .coroutine = coroutine_body<answer_request>()};
     return make_function(spec, call(base_method, args[0]));
+}
+
+/// The running request's answer slot when FastAPI called the handler through an answer route and
+/// nothing was left there yet; an invalid handle otherwise (a direct call).
+nb::handle answer_slot() {
+    PyObject* slot = nullptr;
+    if (PyContextVar_Get(slot_variable(), nullptr, &slot) < 0) raise_pending();
+    nb::object held = nb::steal(slot);
+    if (!held.is_valid() || !PyList_CheckExact(slot) || PyList_GET_SIZE(slot) != slot_size ||
+        PyList_GET_ITEM(slot, slot_body) != Py_None)
+        return nb::handle();
+    // The route's handler holds the slot for as long as the request runs.
+    return slot;
+}
+
+/// Leaves in `slot` the answer `value`, its JSON `body`, the class FastAPI answers it with by
+/// default (JSONResponse on a route without an answer model, Response with one), and what a
+/// host's answer class renders instead: `encode(value)`.
+void leave_answer(nb::handle slot, nb::handle value, std::string body, nb::handle answer_class,
+                  nb::handle encode) {
+    nb::object bytes = steal_or_raise(
+        PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
+    PyList_SetItem(slot.ptr(), slot_value, nb::borrow(value).release().ptr());
+    PyList_SetItem(slot.ptr(), slot_body, bytes.release().ptr());
+    PyList_SetItem(slot.ptr(), slot_class, nb::borrow(answer_class).release().ptr());
+    PyList_SetItem(slot.ptr(), slot_encode, nb::borrow(encode).release().ptr());
 }
 
 } // namespace
@@ -117,27 +146,6 @@ nb::handle answer_route_class() {
     return route_class;
 }
 
-nb::handle answer_slot() {
-    PyObject* slot = nullptr;
-    if (PyContextVar_Get(slot_variable(), nullptr, &slot) < 0) raise_pending();
-    nb::object held = nb::steal(slot);
-    if (!held.is_valid() || !PyList_CheckExact(slot) || PyList_GET_SIZE(slot) != slot_size ||
-        PyList_GET_ITEM(slot, slot_body) != Py_None)
-        return nb::handle();
-    // The route's handler holds the slot for as long as the request runs.
-    return slot;
-}
-
-void leave_answer(nb::handle slot, nb::handle value, std::string body, nb::handle answer_class,
-                  nb::handle encode) {
-    nb::object bytes = steal_or_raise(
-        PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
-    PyList_SetItem(slot.ptr(), slot_value, nb::borrow(value).release().ptr());
-    PyList_SetItem(slot.ptr(), slot_body, bytes.release().ptr());
-    PyList_SetItem(slot.ptr(), slot_class, nb::borrow(answer_class).release().ptr());
-    PyList_SetItem(slot.ptr(), slot_encode, nb::borrow(encode).release().ptr());
-}
-
 nb::object plain_json_answer(nb::handle value) {
     nb::handle slot = answer_slot();
     if (!slot.is_valid()) return nb::borrow(value);
@@ -146,6 +154,26 @@ nb::object plain_json_answer(nb::handle value) {
     leave_answer(slot, value, std::move(*body), framework().json_response,
                  framework().jsonable_encoder);
     return nb::none();
+}
+
+ModelAnswers::ModelAnswers(nb::handle answer_model, nb::handle stand_in_fields)
+    : model(nb::borrow(answer_model)),
+      stand_in(call_with_mapping(model.attr(KELVORA_NAME("model_construct")), stand_in_fields)),
+      content(nb::module_::import_("functools")
+                  .attr("partial")(model.attr(KELVORA_NAME("model_dump")), "mode"_a = "json",
+                                   "by_alias"_a = true)) {}
+
+nb::object ModelAnswers::answer(nb::handle fields) const {
+    nb::handle slot = answer_slot();
+    if (!slot.is_valid()) return nb::object();
+    std::string body;
+    if (!append_any_json(fields, body)) return nb::object();
+    // FastAPI answers a model's JSON as a plain Response.
+    static PyObject* response =
+        nb::object(nb::module_::import_("fastapi.responses").attr("Response")).release().ptr();
+    leave_answer(slot, call_with_mapping(model.attr(KELVORA_NAME("model_construct")), fields),
+                 std::move(body), response, content);
+    return stand_in;
 }
 
 } // namespace kelvora

@@ -5,9 +5,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <optional>
-#include <string>
-
 namespace kelvora {
 
 namespace nb = nanobind;
@@ -18,15 +15,22 @@ namespace nb = nanobind;
 /// stand-in, so the status, headers and background tasks are FastAPI's own.
 nb::handle answer_route_class();
 
-/// The running request's answer slot when FastAPI called the handler through an answer route and
-/// nothing was left there yet; an invalid handle otherwise (a direct call).
-nb::handle answer_slot();
+/// How one answer model's instances are written: the model, the empty instance standing in for
+/// one, and how FastAPI hands an instance to a host's answer class
+/// (`model_dump(mode="json", by_alias=True)`).
+struct ModelAnswers {
+    nb::object model, stand_in, content;
 
-/// Leaves in `slot` the answer `value`, its JSON `body`, the class FastAPI answers it with by
-/// default (JSONResponse on a route without an answer model, Response with one), and what a host's
-/// answer class renders instead: `encode(value)`.
-void leave_answer(nb::handle slot, nb::handle value, std::string body, nb::handle answer_class,
-                  nb::handle encode);
+    ModelAnswers() = default;
+    /// `model` and its stand-in, `model.model_construct(**stand_in_fields)`.
+    ModelAnswers(nb::handle model, nb::handle stand_in_fields);
+
+    /// What a handler returns for an instance whose fields are `fields` (a dict in the model's
+    /// field order, of values the model takes unchanged): the stand-in, with the instance's JSON
+    /// left in the request's slot, when FastAPI called it through an answer route and the writer
+    /// writes every value as Pydantic does; an invalid handle otherwise.
+    nb::object answer(nb::handle fields) const;
+};
 
 /// What a handler returns for `value` on a route without an answer model: None, with the JSON
 /// left in the request's slot, when FastAPI called it through an answer route and `value` is

@@ -11,6 +11,7 @@
 #include "native/errors.hpp"
 #include "native/framework.hpp"
 #include "native/function.hpp"
+#include "native/records.hpp"
 #include "native/routes.hpp"
 #include "native/state.hpp"
 
@@ -185,12 +186,11 @@ nb::object create_crud_router(nb::handle module, Arguments& a) {
     r.list_response = module_global(module, "GenericListResponse");
     r.message_response = module_global(module, "GenericMessageResponse");
     r.datetime = module_global(module, "datetime");
-    r.empty_page = r.list_response.attr("model_construct")("total"_a = 0, "items"_a = nb::list(),
-                                                           "limit"_a = 0, "offset"_a = 0);
-    r.page_content = nb::module_::import_("functools")
-                         .attr("partial")(r.list_response.attr("model_dump"), "mode"_a = "json",
-                                          "by_alias"_a = true);
-    r.plain_response = nb::module_::import_("fastapi.responses").attr("Response");
+    nb::object zero = nb::int_(0);
+    r.list_answers = ModelAnswers(r.list_response, ordered({{KELVORA_NAME("total"), zero},
+                                                            {KELVORA_NAME("items"), nb::list()},
+                                                            {KELVORA_NAME("limit"), zero},
+                                                            {KELVORA_NAME("offset"), zero}}));
     prepare_statements(r);
     RouteParameters route_parameters(
         r.pk_names, filterable_fields,

@@ -1,8 +1,6 @@
 // The state one CRUD router shares between its handlers, and the procedures they all use.
 #include "rowplane/router.hpp"
 
-#include "native/answer_json.hpp"
-#include "native/answers.hpp"
 #include "native/attributes.hpp"
 #include "native/calls.hpp"
 #include "native/errors.hpp"
@@ -163,19 +161,13 @@ nb::object Router::list_answer(nb::handle total, nb::handle items, nb::handle li
     if (!model.is(list_response) || !has_list_shape(total, items, limit, offset))
         return nb::borrow(model)("total"_a = total, "items"_a = items, "limit"_a = limit,
                                  "offset"_a = offset);
-    nb::object page = list_response.attr(KELVORA_NAME("model_construct"))(
-        "total"_a = total, "items"_a = items, "limit"_a = limit, "offset"_a = offset);
-    nb::handle slot = answer_slot();
-    if (!slot.is_valid()) return page;
     // Through FastAPI, the page's JSON is written here, as Pydantic writes the model.
-    std::string body = "{\"total\":";
-    body += utf8(steal_or_raise(PyObject_Repr(total.ptr())));
-    body += ",\"items\":";
-    if (!append_any_json(items, body)) return page;
-    body += ",\"limit\":" + utf8(steal_or_raise(PyObject_Repr(limit.ptr())));
-    body += ",\"offset\":" + utf8(steal_or_raise(PyObject_Repr(offset.ptr()))) + "}";
-    leave_answer(slot, page, std::move(body), plain_response, page_content);
-    return empty_page;
+    nb::dict fields = ordered({{KELVORA_NAME("total"), total},
+                               {KELVORA_NAME("items"), items},
+                               {KELVORA_NAME("limit"), limit},
+                               {KELVORA_NAME("offset"), offset}});
+    if (nb::object stand_in = list_answers.answer(fields); stand_in.is_valid()) return stand_in;
+    return call_with_mapping(list_response.attr(KELVORA_NAME("model_construct")), fields);
 }
 
 void Router::fail(const HandlerTexts& texts) const {

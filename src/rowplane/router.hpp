@@ -1,6 +1,7 @@
 // The state one CRUD router shares between its handlers, and the procedures they all use.
 #pragma once
 
+#include "native/answers.hpp"
 #include "native/coroutine.hpp"
 #include "native/logging.hpp"
 #include "native/state.hpp"
@@ -38,9 +39,7 @@ struct Router : RouterState {
     Logger log{nb::none()};
     nb::object list_response, message_response; ///< GenericListResponse, GenericMessageResponse
     nb::object datetime;                        ///< the `datetime` class
-    /// For a list answer a handler writes itself: the empty page standing in for it, how
-    /// FastAPI hands a page to a host's answer class, and the class it answers with by default.
-    nb::object empty_page, page_content, plain_response;
+    ModelAnswers list_answers; ///< how GenericListResponse pages are written natively
 
     /// FastAPI parameter name -> column name, for the names a column could not keep.
     nb::dict key_renames, filter_renames;
@@ -60,7 +59,8 @@ struct Router : RouterState {
                          filterable_fields, timestamp_field, custom_validators, key_renames,
                          filter_renames, describe_sql, count_sql, page_sql, get_sql, row_sql,
                          key_sql, history_sql, list_response, message_response, datetime,
-                         empty_page, page_content, plain_response, log.object());
+                         list_answers.model, list_answers.stand_in, list_answers.content,
+                         log.object());
     }
 
     // -- The shared functions --------------------------------------------------------------

@@ -209,14 +209,13 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     nb::module_ json = nb::module_::import_("json");
     r.json_loads = json.attr("loads");
     r.json_dumps = json.attr("dumps");
-    r.page_model = module_global(module, "QueryPage");
-    r.empty_page = r.page_model.attr("model_construct")(
-        "items"_a = nb::list(), "count"_a = nb::none(), "count_mode"_a = "none", "limit"_a = 0,
-        "offset"_a = nb::none(), "next"_a = nb::none());
-    r.page_content = nb::module_::import_("functools")
-                         .attr("partial")(r.page_model.attr("model_dump"), "mode"_a = "json",
-                                          "by_alias"_a = true);
-    r.plain_response = nb::module_::import_("fastapi.responses").attr("Response");
+    r.page_answers =
+        ModelAnswers(module_global(module, "QueryPage"), options({{"items", nb::list()},
+                                                                  {"count", nb::none()},
+                                                                  {"count_mode", to_str("none")},
+                                                                  {"limit", nb::int_(0)},
+                                                                  {"offset", nb::none()},
+                                                                  {"next", nb::none()}}));
     nb::module_ clickhouse = nb::module_::import_("kelvora.clickhouse");
     r.clickhouse_error = clickhouse.attr("ClickHouseError");
     r.connection_error = clickhouse.attr("ClickHouseConnectionError");
@@ -277,8 +276,8 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     // Every path ends in "/", which no key value of the CRUD router's "/{key}" routes can take
     // (a path parameter holds no "/" and is never empty), whatever the order of the two routers.
     // The page's JSON is written by its handler.
-    route("get", "/query/", query_rows_spec(), r.page_model, openapi_extra(page_parameters(r)),
-          with_request, nb::handle(), Answers::ByHandler);
+    route("get", "/query/", query_rows_spec(), r.page_answers.model,
+          openapi_extra(page_parameters(r)), with_request, nb::handle(), Answers::ByHandler);
     nb::dict streamed, streamed_content;
     for (const char* media : {"application/x-ndjson", "text/csv", "application/vnd.apache.parquet"})
         streamed_content[media] = nb::dict();

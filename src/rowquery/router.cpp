@@ -1,8 +1,6 @@
 // The state one table-query router shares between its handlers.
 #include "rowquery/router.hpp"
 
-#include "native/answer_json.hpp"
-#include "native/answers.hpp"
 #include "native/calls.hpp"
 #include "native/errors.hpp"
 #include "native/framework.hpp"
@@ -42,14 +40,9 @@ bool has_page_types(nb::handle page) {
 } // namespace
 
 nb::object Router::page_answer(nb::handle page) const {
-    nb::handle slot = answer_slot();
-    if (!slot.is_valid() || !PyDict_CheckExact(page.ptr()) || !has_page_types(page))
-        return nb::borrow(page);
-    std::string body;
-    if (!append_any_json(page, body)) return nb::borrow(page);
-    leave_answer(slot, call_with_mapping(page_model.attr("model_construct"), page), std::move(body),
-                 plain_response, page_content);
-    return empty_page;
+    if (!PyDict_CheckExact(page.ptr()) || !has_page_types(page)) return nb::borrow(page);
+    nb::object stand_in = page_answers.answer(page);
+    return stand_in.is_valid() ? stand_in : nb::borrow(page);
 }
 
 nb::object Router::execute(nb::handle query, nb::handle params) const {

@@ -5,6 +5,7 @@
 
 #include "rowquery/column_types.hpp"
 
+#include "native/answers.hpp"
 #include "native/coroutine.hpp"
 #include "native/logging.hpp"
 #include "native/state.hpp"
@@ -64,16 +65,15 @@ struct Router : RouterState {
     nb::object streams;                            ///< kelvora.engine_streams
     nb::object json_loads, json_dumps;             ///< json.loads, json.dumps
     nb::object clickhouse_error, connection_error; ///< the client's error classes
-    /// For a page a handler writes itself: QueryPage, the empty page standing in for it, how
-    /// FastAPI hands a page to a host's answer class, and the class it answers with by default.
-    nb::object page_model, empty_page, page_content, plain_response;
+    ModelAnswers page_answers;                     ///< how QueryPage pages are written natively
     std::string idempotency_table; ///< "{table}_idempotency_keys", made on first use
     bool idempotency_table_made = false;
 
     int traverse(visitproc visit, void* arg) const override {
         int status = visit_all(visit, arg, table_name, database, bare_table, client, prefix,
                                streams, json_loads, json_dumps, clickhouse_error, connection_error,
-                               page_model, empty_page, page_content, plain_response, log.object());
+                               page_answers.model, page_answers.stand_in, page_answers.content,
+                               log.object());
         for (const Column& column : columns)
             if (!status) status = visit_all(visit, arg, column.text);
         return status;
