@@ -151,6 +151,7 @@ def create_app(settings: Settings) -> FastAPI:
 
     from .cached_views import cache_router
     from .docs import add_documentation
+    from .mounting import mount_router
     from .observability import Metrics, Observe, add_probes
     from .route_index import index_routes
     from .security import RefuseControlCharacters, add_cors, hide_error_details, key_dependency
@@ -208,17 +209,18 @@ def create_app(settings: Settings) -> FastAPI:
         # The control router first: it answers the requests that use its headers and
         # parameters (ETags, If-Match, dry runs, watches) and every write a schema checks.
         schema = settings.config_schema_document()
-        app.include_router(
-            create_config_control_router(store, schema=schema, auth_dependency=authorize)
+        mount_router(
+            app, create_config_control_router(store, schema=schema, auth_dependency=authorize)
         )
-        app.include_router(create_config_router(store, auth_dependency=authorize))
+        mount_router(app, create_config_router(store, auth_dependency=authorize))
         cache = None
         for table in tables:
             columns = described[table.name]
             title = table.name.replace(".", "_").title().replace("_", "")
             timestamp = timestamp_column(table, columns)
             create_model, update_model = table_models(title, columns, table.key, timestamp)
-            app.include_router(
+            mount_router(
+                app,
                 create_crud_router(
                     table.name,
                     ClickHouseBackend(client, primary_key=table.key),
@@ -230,7 +232,7 @@ def create_app(settings: Settings) -> FastAPI:
                     enable_history=True,
                     timestamp_field=timestamp,
                 ),
-                dependencies=guard,
+                guard,
             )
             # Beside the CRUD routes, on the same prefix: operator filters, sorting, cursor
             # pages, export, bulk ingest and mutations (paths ending in "/", which no key
@@ -238,12 +240,12 @@ def create_app(settings: Settings) -> FastAPI:
             query_router = create_query_router(
                 table.name, client, primary_key=table.key, filterable_fields=table.filterable
             )
-            app.include_router(query_router, dependencies=guard)
+            mount_router(app, query_router, guard)
             if table.cache:
                 if cache is None:
                     cache = DuckDbCacheManager()
                     resources.callback(cache.close)
-                app.include_router(cache_router(table, columns, client, cache), dependencies=guard)
+                mount_router(app, cache_router(table, columns, client, cache), guard)
         document_control_plane(app)
         index_routes(app)
         return app
