@@ -194,10 +194,9 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     nb::handle table_name = a[table_name_arg];
     r.table_name = nb::borrow(table_name);
     r.table = utf8(table_name);
-    const size_t dot = r.table.find('.');
-    r.database = dot == std::string::npos ? nb::object(nb::none())
-                                          : nb::object(to_str(r.table.substr(0, dot)));
-    r.bare_table = to_str(dot == std::string::npos ? r.table : r.table.substr(dot + 1));
+    const auto [database, bare_table] = split_table_name(r.table);
+    r.database = database.empty() ? nb::object(nb::none()) : nb::object(to_str(database));
+    r.bare_table = to_str(bare_table);
     nb::object client;
     r.client = lookup_attribute(a[backend_arg], KELVORA_NAME("client"), client)
                    ? client
@@ -219,7 +218,7 @@ nb::object create_query_router(nb::handle module, Arguments& a) {
     nb::module_ clickhouse = nb::module_::import_("kelvora.clickhouse");
     r.clickhouse_error = clickhouse.attr("ClickHouseError");
     r.connection_error = clickhouse.attr("ClickHouseConnectionError");
-    r.idempotency_table = r.table + "_idempotency_keys";
+    r.idempotency_table = side_table(r, "_idempotency_keys");
 
     read_version(r);
     read_columns(r, a[filterable_fields_arg], a[sortable_fields_arg]);

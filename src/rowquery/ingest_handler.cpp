@@ -137,7 +137,7 @@ constexpr const char* key_in_progress =
 std::string claim_table(const Router& r, nb::handle key) {
     nb::object text = key.attr("encode")("utf-8", "surrogatepass");
     nb::object digest = nb::module_::import_("hashlib").attr("sha256")(text).attr("hexdigest")();
-    return r.table + "_idempotency_claim_" + utf8(digest);
+    return side_table(r, "_idempotency_claim_" + utf8(digest));
 }
 
 nb::object answer(nb::handle inserted, bool replayed) {

@@ -5,7 +5,11 @@
 #include "native/errors.hpp"
 #include "native/framework.hpp"
 #include "native/handler_guard.hpp"
+#include "native/literals.hpp"
 #include "native/names.hpp"
+
+#include <algorithm>
+#include <cctype>
 
 namespace kelvora::rowquery {
 
@@ -70,6 +74,67 @@ std::string quoted_identifier(std::string_view name, bool for_template) {
         quoted += c;
     }
     return quoted + "`";
+}
+
+namespace {
+
+/// Reads one part of a table name from the front of `rest`: a quoted part unquoted, a bare one
+/// up to the next dot. False when a quote is left open or a quoted part runs into more text.
+bool read_name_part(std::string_view& rest, std::string& part) {
+    if (rest.empty() || (rest.front() != '`' && rest.front() != '"')) {
+        const size_t dot = rest.find('.');
+        part = rest.substr(0, dot);
+        rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot);
+        return part.find_first_of("`\"") == std::string::npos;
+    }
+    const char quote = rest.front();
+    for (size_t at = 1; at < rest.size(); ++at) {
+        const char c = rest[at];
+        if (c == '\\' && at + 1 < rest.size()) {
+            part += rest[++at];
+        } else if (c == quote && at + 1 < rest.size() && rest[at + 1] == quote) {
+            part += quote;
+            ++at;
+        } else if (c == quote) {
+            rest = rest.substr(at + 1);
+            return rest.empty() || rest.front() == '.';
+        } else {
+            part += c;
+        }
+    }
+    return false;
+}
+
+bool is_bare_identifier(std::string_view name) {
+    auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; };
+    return !name.empty() && letter(name.front()) &&
+           std::all_of(name.begin(), name.end(), [&](char c) {
+               return letter(c) || std::isdigit(static_cast<unsigned char>(c));
+           });
+}
+
+std::string as_identifier(const std::string& name) {
+    return is_bare_identifier(name) ? name : quoted_identifier(name);
+}
+
+} // namespace
+
+std::pair<std::string, std::string> split_table_name(std::string_view name) {
+    std::string_view rest = name;
+    std::string first, second;
+    if (read_name_part(rest, first)) {
+        if (rest.empty()) return {"", first};
+        rest.remove_prefix(1);
+        if (read_name_part(rest, second) && rest.empty()) return {first, second};
+    }
+    const size_t dot = name.find('.');
+    if (dot == std::string_view::npos) return {"", std::string(name)};
+    return {std::string(name.substr(0, dot)), std::string(name.substr(dot + 1))};
+}
+
+std::string side_table(const Router& r, std::string_view suffix) {
+    std::string table = as_identifier(utf8(r.bare_table) + std::string(suffix));
+    return r.database.is_none() ? table : as_identifier(utf8(r.database)) + "." + table;
 }
 
 } // namespace kelvora::rowquery

@@ -51,7 +51,7 @@ struct EngineFeatures {
 struct Router : RouterState {
     nb::object table_name;           ///< the `str` the host gave: "table" or "database.table"
     std::string table;               ///< its UTF-8, inserted as given into SQL text
-    nb::object database, bare_table; ///< the two halves (`database` None for the current one)
+    nb::object database, bare_table; ///< the two halves unquoted (`database` None: the current)
     nb::object client;
     nb::object prefix;
     std::vector<Column> columns;
@@ -66,7 +66,7 @@ struct Router : RouterState {
     nb::object json_loads, json_dumps;             ///< json.loads, json.dumps
     nb::object clickhouse_error, connection_error; ///< the client's error classes
     ModelAnswers page_answers;                     ///< how QueryPage pages are written natively
-    std::string idempotency_table; ///< "{table}_idempotency_keys", made on first use
+    std::string idempotency_table; ///< `side_table(*this, "_idempotency_keys")`, made on first use
     bool idempotency_table_made = false;
 
     int traverse(visitproc visit, void* arg) const override {
@@ -101,5 +101,15 @@ struct Router : RouterState {
 /// A name as a ClickHouse identifier: backquoted, with "`" and "\" escaped; in a statement the
 /// client still binds (`for_template`) a "%" is doubled, so the binding gives it back.
 std::string quoted_identifier(std::string_view name, bool for_template = true);
+
+/// The database (empty when the name has none) and the table a table name names, unquoted:
+/// "db.events", "events", "`my db`.`odd-name`" (a part may be backquoted or double-quoted,
+/// with backslash escapes or its quote doubled inside). A name that does not read so is split
+/// at its first dot as written.
+std::pair<std::string, std::string> split_table_name(std::string_view name);
+
+/// The table `suffix` names beside the router's own, in its database: "db.events" gives
+/// "db.events{suffix}", a quoted or unusual name its parts quoted.
+std::string side_table(const Router& r, std::string_view suffix);
 
 } // namespace kelvora::rowquery
