@@ -7,11 +7,11 @@ import contextvars
 import datetime
 import json
 import logging
-import os
 import re
-import threading
 import time
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+
+from kelvora import _service
 
 if TYPE_CHECKING:
     from fastapi import FastAPI
@@ -24,8 +24,6 @@ log = logging.getLogger("kelvora.service")
 # --- Request ids -------------------------------------------------------------------------------
 
 REQUEST_ID_HEADER = "X-Request-ID"
-# An id taken from the request: short, and nothing a log line or a header could be split by.
-_SANE_REQUEST_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._:-]{0,127}")
 _request_id: contextvars.ContextVar[str] = contextvars.ContextVar("kelvora_request_id", default="-")
 
 
@@ -52,42 +50,6 @@ def engine_unavailable() -> Optional[Exception]:
         if isinstance(failure, ClickHouseConnectionError):
             return failure
     return None
-
-
-class _NewRequestIds:
-    """Ids for requests that bring none: random UUIDs (version 4) in hex, made from the system's
-    randomness read for 256 ids at a time. Each read is a system call, which cost the event loop
-    more than the rest of a request's id (uuid4 reads for every id)."""
-
-    _BATCH = 256
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._random = b""
-        self._taken = 0
-
-    def __call__(self) -> str:
-        with self._lock:
-            if self._taken == len(self._random):
-                self._random, self._taken = os.urandom(16 * self._BATCH), 0
-            id_bytes = bytearray(self._random[self._taken : self._taken + 16])
-            self._taken += 16
-        id_bytes[6] = id_bytes[6] & 0x0F | 0x40  # the version, 4
-        id_bytes[8] = id_bytes[8] & 0x3F | 0x80  # the variant of RFC 4122
-        return id_bytes.hex()
-
-
-_new_request_id = _NewRequestIds()
-
-
-def _request_id_of(scope: Dict[str, Any]) -> str:
-    for name, value in scope.get("headers", []):
-        if name == b"x-request-id":
-            text = str(value, "latin-1")
-            if _SANE_REQUEST_ID.fullmatch(text):
-                return text
-            break
-    return _new_request_id()
 
 
 # --- Log lines ---------------------------------------------------------------------------------
@@ -259,31 +221,10 @@ class Observe:
             path = self._paths.get(id(scope["endpoint"]))
         return path or "unmatched"
 
-    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
-        if scope["type"] != "http":
-            await self.app(scope, receive, send)
-            return
-        request_id = _request_id_of(scope)
-        scope["kelvora.request_id"] = request_id
-        _request_id.set(request_id)
-        _engine_failures.set([])
-        status = [500]
-        header = (b"x-request-id", request_id.encode("latin-1"))
-
-        async def send_with_id(message: Dict[str, Any]) -> None:
-            if message["type"] == "http.response.start":
-                status[0] = message["status"]
-                message["headers"] = [
-                    *(h for h in message.get("headers", []) if h[0].lower() != b"x-request-id"),
-                    header,
-                ]
-            await send(message)
-
-        started = time.perf_counter()
-        try:
-            await self.app(scope, receive, send_with_id)
-        finally:
-            self._count(scope, status[0], time.perf_counter() - started)
+    # Native: takes the request's id (or makes one), sets it and a fresh record of engine
+    # failures in the request's context, adds it to the answer, and hands the answer's status
+    # and time to `_count`.
+    __call__ = _service.observing_call(_request_id, _engine_failures)
 
     def _count(self, scope: Dict[str, Any], status: int, seconds: float) -> None:
         method = scope["method"] if scope["method"] in _METHODS else "OTHER"

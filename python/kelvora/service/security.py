@@ -3,13 +3,14 @@ engine's internals in the log."""
 
 import hmac
 import logging
-import re
 from typing import Any, Callable, List, Optional
 
 from fastapi import FastAPI, HTTPException, Request, Security
 from fastapi.responses import JSONResponse
 from fastapi.security import APIKeyHeader, HTTPAuthorizationCredentials, HTTPBearer
 from starlette.exceptions import HTTPException as StarletteHTTPException
+
+from kelvora import _service
 
 log = logging.getLogger("kelvora.service")
 
@@ -138,9 +139,6 @@ def hide_error_details(app: FastAPI, show: bool) -> None:
     app.add_exception_handler(Exception, unexpected)
 
 
-_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
-
-
 class RefuseControlCharacters:
     """ASGI middleware answering 400 to a path with a control character, before any routing:
     a routing pattern's `$` matches before a trailing newline, so `PUT /config/%0A` would
@@ -149,14 +147,12 @@ class RefuseControlCharacters:
     def __init__(self, app: Any) -> None:
         self.app = app
 
-    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
-        if scope["type"] in ("http", "websocket") and _CONTROL.search(scope.get("path", "")):
-            from starlette.responses import JSONResponse
+    # Native: the awaitable of `self.app`, or of `refuse` for a path with a control character.
+    __call__ = _service.refusing_call
 
-            if scope["type"] == "websocket":
-                await send({"type": "websocket.close", "code": 1008})
-                return
-            answer = JSONResponse({"detail": "The path holds a control character"}, 400)
-            await answer(scope, receive, send)
+    async def refuse(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] == "websocket":
+            await send({"type": "websocket.close", "code": 1008})
             return
-        await self.app(scope, receive, send)
+        answer = JSONResponse({"detail": "The path holds a control character"}, 400)
+        await answer(scope, receive, send)
