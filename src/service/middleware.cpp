@@ -14,6 +14,7 @@
 #include <sys/random.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -127,6 +128,15 @@ std::string request_id_of(nb::handle scope) {
 
 // --- Observe ---------------------------------------------------------------------------------
 
+/// Whether a header name an app answers with is X-Request-ID, in any case.
+bool is_request_id_header(std::string_view name) {
+    constexpr std::string_view wanted = "x-request-id";
+    if (name.size() != wanted.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != wanted[i]) return false;
+    return true;
+}
+
 /// The request's send, adding the request id header to the answer's start (in place of one the
 /// app set) and noting its status in `status` (a one-item list); the awaitable of the send.
 nb::object send_with_id(nb::handle closure, Arguments& args) {
@@ -140,8 +150,7 @@ nb::object send_with_id(nb::handle closure, Arguments& args) {
         PyObject* given = dict_item(message, KELVORA_NAME("headers"));
         if (given) {
             for (nb::handle pair : nb::borrow(given)) {
-                nb::object name = call_method(item(pair, 0), KELVORA_NAME("lower"));
-                if (bytes_of(name) != "x-request-id") headers.append(pair);
+                if (!is_request_id_header(bytes_of(item(pair, 0)))) headers.append(pair);
             }
         }
         headers.append(header);
