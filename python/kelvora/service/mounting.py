@@ -37,7 +37,8 @@ def _mountable(router: Any) -> bool:
 
 def mount_router(app: Any, router: Any, dependencies: Sequence[Any] = ()) -> None:
     """Adds ``router``'s routes to ``app`` as ``app.include_router(router,
-    dependencies=dependencies)`` would serve them."""
+    dependencies=dependencies)`` would serve them. The routes are the router's at the time: one
+    added to the router later is not served, so a router is mounted once it is built."""
     from fastapi.routing import APIRoute
 
     if not _mountable(router):
