@@ -13,6 +13,3 @@ def observing_call(
 def refusing_call(self: Any, scope: Any, receive: Any, send: Any) -> Awaitable[None]:
     """Passes the request on, or to self.refuse when its path holds a control character; gives
     the awaitable of either."""
-
-def new_request_id() -> str:
-    """A new request id: a random UUID (version 4) in hex."""

@@ -25,6 +25,13 @@ void append_utf8(std::string& out, nb::handle text) {
     out += Utf8Text(text).view();
 }
 
+std::string_view bytes_view(nb::handle bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) < 0) raise_pending();
+    return {data, static_cast<size_t>(size)};
+}
+
 std::string utf8(nb::handle text) {
     std::string out;
     append_utf8(out, text);

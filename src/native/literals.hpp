@@ -66,4 +66,8 @@ std::optional<std::string> text_without_utf8(nb::handle value);
 /// A `str` object from UTF-8 (NULs and passed-through surrogates included).
 nb::str to_str(std::string_view text);
 
+/// The contents of a `bytes` object, without a copy; valid while the object lives. Anything
+/// else raises TypeError.
+std::string_view bytes_view(nb::handle bytes);
+
 } // namespace kelvora

@@ -17,7 +17,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,13 +25,6 @@ namespace kelvora::service {
 namespace {
 
 constexpr const char* module_name = "kelvora._service";
-
-std::string_view bytes_of(nb::handle value) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(value.ptr(), &data, &size) < 0) raise_pending();
-    return {data, static_cast<size_t>(size)};
-}
 
 nb::object get(nb::handle mapping, nb::handle key) {
     return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
@@ -117,8 +109,8 @@ std::string request_id_of(nb::handle scope) {
     PyObject* headers = dict_item(scope, KELVORA_NAME("headers"));
     if (headers) {
         for (nb::handle pair : nb::borrow(headers)) {
-            if (bytes_of(item(pair, 0)) != "x-request-id") continue;
-            const std::string_view sent = bytes_of(item(pair, 1));
+            if (bytes_view(item(pair, 0)) != "x-request-id") continue;
+            const std::string_view sent = bytes_view(item(pair, 1));
             if (is_sane_request_id(sent)) return std::string(sent);
             break;
         }
@@ -150,7 +142,7 @@ nb::object send_with_id(nb::handle closure, Arguments& args) {
         PyObject* given = dict_item(message, KELVORA_NAME("headers"));
         if (given) {
             for (nb::handle pair : nb::borrow(given)) {
-                if (!is_request_id_header(bytes_of(item(pair, 0)))) headers.append(pair);
+                if (!is_request_id_header(bytes_view(item(pair, 0)))) headers.append(pair);
             }
         }
         headers.append(header);
@@ -228,10 +220,6 @@ nb::object refuse_or_pass(nb::handle, Arguments& args) {
     return call(self.attr(KELVORA_NAME("app")), scope, receive, send);
 }
 
-nb::object made_request_id(nb::handle, Arguments&) {
-    return to_str(new_id());
-}
-
 nb::object observing_call(nb::handle, Arguments& args) {
     static const FunctionSpec spec{
         .name = "__call__",
@@ -266,16 +254,6 @@ nb::object make_refusing_call() {
                "character; gives the awaitable of either.",
         .parameters = {{"self"}, {"scope"}, {"receive"}, {"send"}},
         .body = refuse_or_pass};
-    return make_function(spec);
-}
-
-nb::object make_new_request_id() {
-    static const FunctionSpec spec{.name = "new_request_id",
-                                   .module = module_name,
-                                   .doc = "A new request id: a random UUID (version 4) in hex.",
-                                   .parameters = {},
-                                   .return_annotation = "str",
-                                   .body = made_request_id};
     return make_function(spec);
 }
 

@@ -15,7 +15,4 @@ nb::object make_observing_call();
 /// `self.app`, or of `self.refuse` for a path with a control character.
 nb::object make_refusing_call();
 
-/// `new_request_id()`: a random UUID (version 4) in hex.
-nb::object make_new_request_id();
-
 } // namespace kelvora::service

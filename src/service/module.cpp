@@ -24,5 +24,4 @@ KELVORA_MODULE(_service, m) {
     m.attr("__doc__") = module_doc;
     m.attr("observing_call") = service::make_observing_call();
     m.attr("refusing_call") = service::make_refusing_call();
-    m.attr("new_request_id") = service::make_new_request_id();
 }

@@ -18,19 +18,12 @@ namespace kelvora::setcontrol {
 
 namespace {
 
-std::string_view bytes_of(nb::handle value) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(value.ptr(), &data, &size) < 0) raise_pending();
-    return {data, static_cast<size_t>(size)};
-}
-
 bool names_control_header(nb::handle headers) {
     for (nb::handle pair : headers) {
-        const std::string_view name = bytes_of(item(pair, 0));
+        const std::string_view name = bytes_view(item(pair, 0));
         if (name == "if-match" || name == "if-none-match") return true;
         if (name == "accept" &&
-            bytes_of(item(pair, 1)).find("text/event-stream") != std::string_view::npos)
+            bytes_view(item(pair, 1)).find("text/event-stream") != std::string_view::npos)
             return true;
     }
     return false;
@@ -55,7 +48,7 @@ nb::object get(nb::handle mapping, const char* key) {
 /// router validates configurations) a write.
 bool claims(const ControlRouter& r, nb::handle scope, const std::string& method) {
     return names_control_header(get(scope, "headers")) ||
-           names_control_parameter(bytes_of(get(scope, "query_string"))) ||
+           names_control_parameter(bytes_view(get(scope, "query_string"))) ||
            (method != "GET" && r.validates());
 }
 
