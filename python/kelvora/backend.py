@@ -475,6 +475,21 @@ class ConfigStore:
                 self._held = _Held(latest.version, latest.revision, latest.text)
             return self._hand_out(self._held)
 
+    def held_config(self, longest: int = 65536) -> Dict[str, Any] | None:
+        """The configuration ``get_config()`` hands out, without waiting for the store: None
+        when the store holds none yet, when another operation is using it (``get_config()``
+        waits for that one), or when the held payload's JSON text is longer than ``longest``
+        characters (the copy is made on the caller's thread)."""
+        if not self._lock.acquire(blocking=False):
+            return None
+        try:
+            held = self._held
+            if not self._ready or held is None or len(held.text) > longest:
+                return None
+            return self._hand_out(held)
+        finally:
+            self._lock.release()
+
     def update_config(
         self, payload: Dict[str, Any], *, precondition: Precondition | None = None
     ) -> None:

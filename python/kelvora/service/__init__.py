@@ -150,6 +150,7 @@ def create_app(settings: Settings) -> FastAPI:
     from kelvora.setplane import create_config_router
 
     from .cached_views import cache_router
+    from .config_reads import read_held_config
     from .docs import add_documentation
     from .mounting import mount_router
     from .observability import Metrics, Observe, add_probes
@@ -212,7 +213,9 @@ def create_app(settings: Settings) -> FastAPI:
         mount_router(
             app, create_config_control_router(store, schema=schema, auth_dependency=authorize)
         )
-        mount_router(app, create_config_router(store, auth_dependency=authorize))
+        config_router = create_config_router(store, auth_dependency=authorize)
+        read_held_config(config_router, store)
+        mount_router(app, config_router)
         cache = None
         for table in tables:
             columns = described[table.name]

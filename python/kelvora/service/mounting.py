@@ -12,9 +12,9 @@ those are included as FastAPI includes them.
 
 from __future__ import annotations
 
-from typing import Any, Sequence
+from typing import Any, Dict, Sequence
 
-__all__ = ["mount_router"]
+__all__ = ["mount_router", "route_arguments"]
 
 
 def _mountable(router: Any) -> bool:
@@ -35,6 +35,37 @@ def _mountable(router: Any) -> bool:
     )
 
 
+def route_arguments(route: Any) -> Dict[str, Any]:
+    """What ``add_api_route`` takes besides the path and the endpoint to make a route like
+    ``route``: its operation, dependencies, answers and class."""
+    return dict(
+        response_model=route.response_model,
+        status_code=route.status_code,
+        tags=route.tags,
+        dependencies=list(route.dependencies),
+        summary=route.summary,
+        description=route.description,
+        response_description=route.response_description,
+        responses=route.responses,
+        deprecated=route.deprecated,
+        methods=route.methods,
+        operation_id=route.operation_id,
+        response_model_include=route.response_model_include,
+        response_model_exclude=route.response_model_exclude,
+        response_model_by_alias=route.response_model_by_alias,
+        response_model_exclude_unset=route.response_model_exclude_unset,
+        response_model_exclude_defaults=route.response_model_exclude_defaults,
+        response_model_exclude_none=route.response_model_exclude_none,
+        include_in_schema=route.include_in_schema,
+        response_class=route.response_class,
+        name=route.name,
+        route_class_override=type(route),
+        callbacks=route.callbacks,
+        openapi_extra=route.openapi_extra,
+        generate_unique_id_function=route.generate_unique_id_function,
+    )
+
+
 def mount_router(app: Any, router: Any, dependencies: Sequence[Any] = ()) -> None:
     """Adds ``router``'s routes to ``app`` as ``app.include_router(router,
     dependencies=dependencies)`` would serve them. The routes are the router's at the time: one
@@ -46,31 +77,6 @@ def mount_router(app: Any, router: Any, dependencies: Sequence[Any] = ()) -> Non
         return
     for route in router.routes:
         assert isinstance(route, APIRoute)
-        app.router.add_api_route(
-            route.path,
-            route.endpoint,
-            response_model=route.response_model,
-            status_code=route.status_code,
-            tags=route.tags,
-            dependencies=[*dependencies, *route.dependencies],
-            summary=route.summary,
-            description=route.description,
-            response_description=route.response_description,
-            responses=route.responses,
-            deprecated=route.deprecated,
-            methods=route.methods,
-            operation_id=route.operation_id,
-            response_model_include=route.response_model_include,
-            response_model_exclude=route.response_model_exclude,
-            response_model_by_alias=route.response_model_by_alias,
-            response_model_exclude_unset=route.response_model_exclude_unset,
-            response_model_exclude_defaults=route.response_model_exclude_defaults,
-            response_model_exclude_none=route.response_model_exclude_none,
-            include_in_schema=route.include_in_schema,
-            response_class=route.response_class,
-            name=route.name,
-            route_class_override=type(route),
-            callbacks=route.callbacks,
-            openapi_extra=route.openapi_extra,
-            generate_unique_id_function=route.generate_unique_id_function,
-        )
+        arguments = route_arguments(route)
+        arguments["dependencies"] = [*dependencies, *arguments["dependencies"]]
+        app.router.add_api_route(route.path, route.endpoint, **arguments)

@@ -1,0 +1,36 @@
+// The configuration read without a worker thread: the configuration a store holds is handed
+// out without waiting (`held_config`), so the event loop answers it itself; the router's own
+// read, which takes the store on a worker thread, answers when the store holds none or
+// another operation is using it.
+#include "service/config_reads.hpp"
+
+#include "native/answers.hpp"
+#include "native/calls.hpp"
+#include "native/coroutine.hpp"
+#include "native/function.hpp"
+#include "native/names.hpp"
+
+namespace kelvora::service {
+
+namespace {
+
+Task read_held_config(nb::object closure) {
+    nb::object config = call(nb::handle(PyTuple_GET_ITEM(closure.ptr(), 0)));
+    if (config.is_none()) co_return co_await call(nb::handle(PyTuple_GET_ITEM(closure.ptr(), 1)));
+    co_return plain_json_answer(config);
+}
+
+} // namespace
+
+nb::object make_held_config_read(nb::handle store, nb::handle read) {
+    static const FunctionSpec spec{
+        .name = "get_full_config",
+        .qualname = "held_config_read.<locals>.get_full_config",
+        .module = "kelvora._service",
+        .doc = "The configuration the store holds, answered without a worker thread.",
+        .parameters = {},
+        .coroutine = coroutine_body<read_held_config>()};
+    return make_function(spec, nb::make_tuple(store.attr(KELVORA_NAME("held_config")), read));
+}
+
+} // namespace kelvora::service
