@@ -19,5 +19,7 @@ def refusing_call(self: Any, scope: Any, receive: Any, send: Any) -> Awaitable[N
 class AnswerRoute(APIRoute):
     """A route whose handler may write its answer's JSON itself."""
 
-def held_config_read(store: Any, read: Callable[[], Awaitable[Any]]) -> Callable[[], Coroutine[Any, Any, Any]]:
+def held_config_read(
+    store: Any, read: Callable[[], Awaitable[Any]]
+) -> Callable[[], Coroutine[Any, Any, Any]]:
     """A coroutine function answering store.held_config(), or read() when that gives None."""

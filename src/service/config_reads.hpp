@@ -11,6 +11,6 @@ namespace nb = nanobind;
 /// `store.held_config()` when it gives a configuration, or what `read()` answers when it gives
 /// None. The answer's JSON is written natively when FastAPI calls the function through this
 /// module's answer route.
-nb::object make_held_config_read(nb::handle store, nb::handle read);
+nb::object make_held_config_read();
 
 } // namespace kelvora::service

@@ -34,5 +34,5 @@ KELVORA_MODULE(_service, m) {
     // The answers' JSON is left for FastAPI's JSONResponse, which the framework record holds.
     kelvora::import_framework(m, {}, {});
     m.attr("AnswerRoute") = kelvora::answer_route_class();
-    m.def("held_config_read", &service::make_held_config_read, nb::arg("store"), nb::arg("read"));
+    m.attr("held_config_read") = service::make_held_config_read();
 }

@@ -116,6 +116,35 @@ def test_held_config_and_refresh(make_store):
     assert store.get_config() == {"v": 4, "w": {"b": 2}}
 
 
+def test_held_config_is_what_get_config_hands_out_without_waiting(make_store):
+    store = make_store({"v": 1, "text": TEXT})
+    assert store.held_config() is None  # nothing read yet: get_config reads it
+    assert store.get_config() == {"v": 1, "text": TEXT}
+    held = store.held_config()
+    assert held == store.get_config() and held.version == 1 and held.revision == 1
+    held["v"] = 2
+    assert store.held_config() == {"v": 1, "text": TEXT}
+    assert store.held_config(longest=len(json.dumps({"v": 1, "text": TEXT})) - 1) is None
+    # Another operation using the store: held_config does not wait for it.
+    entered, leave = threading.Event(), threading.Event()
+
+    def writing() -> None:
+        with store._lock:
+            store.update_config({"v": 3})
+            entered.set()
+            leave.wait(10)
+
+    writer = threading.Thread(target=writing)
+    writer.start()
+    entered.wait(10)
+    try:
+        assert store.held_config() is None
+    finally:
+        leave.set()
+        writer.join()
+    assert store.held_config() == {"v": 3}
+
+
 @pytest.mark.parametrize("version", [0, -1, 5, 2**32])
 def test_missing_version(make_store, version):
     store = make_store({"a": 1})

@@ -36,7 +36,9 @@ def read_held_config(router: Any, store: ConfigStore) -> None:
             # This module's answer route, whose answer slot the read's native answer fills.
             arguments["route_class_override"] = _service.AnswerRoute
             made = APIRouter()
-            made.add_api_route(route.path, _service.held_config_read(store, route.endpoint), **arguments)
+            made.add_api_route(
+                route.path, _service.held_config_read(store, route.endpoint), **arguments
+            )
             router.routes[index] = made.routes[0]
             return
     raise ValueError(f"{router!r} has no GET {root} route")
