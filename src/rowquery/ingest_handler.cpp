@@ -188,31 +188,38 @@ Task ingest_rows(nb::object state, nb::object request) {
                 r.idempotency_table_made = true;
             }
             claim = claim_table(r, key);
-            std::optional<nb::python_error> not_claimed;
-            try {
-                co_await r.execute(
-                    to_str("CREATE TABLE " + claim + " (claimed_at DateTime) ENGINE = Memory"),
-                    no_params);
-                claimed = true;
-            } catch (nb::python_error& e) {
-                if (!is_ordinary_exception(e)) throw;
-                not_claimed.emplace(e);
-            }
-            // Read after claiming: a request that held the claim before recorded the key first.
             key_params["key"] = key;
-            nb::object stored = co_await r.execute(
-                to_str("SELECT rows FROM " + r.idempotency_table + " WHERE key = %(key)s LIMIT 1"),
-                key_params);
-            if (is_true(stored)) {
-                if (claimed) co_await r.execute(to_str("DROP TABLE IF EXISTS " + claim), no_params);
-                co_return answer(item(item(stored, 0), 0), true);
-            }
-            if (!claimed) {
+            // A claim held elsewhere may be let go between this request's attempt and its look
+            // at the claim: the claimer has then recorded the key, or stored nothing; the next
+            // attempt replays the record or claims the key itself.
+            for (int attempt = 0; !claimed; ++attempt) {
+                std::optional<nb::python_error> not_claimed;
+                try {
+                    co_await r.execute(
+                        to_str("CREATE TABLE " + claim + " (claimed_at DateTime) ENGINE = Memory"),
+                        no_params);
+                    claimed = true;
+                } catch (nb::python_error& e) {
+                    if (!is_ordinary_exception(e)) throw;
+                    not_claimed.emplace(e);
+                }
+                // Read after claiming: a request that held the claim before recorded the key
+                // first.
+                nb::object stored =
+                    co_await r.execute(to_str("SELECT rows FROM " + r.idempotency_table +
+                                              " WHERE key = %(key)s LIMIT 1"),
+                                       key_params);
+                if (is_true(stored)) {
+                    if (claimed)
+                        co_await r.execute(to_str("DROP TABLE IF EXISTS " + claim), no_params);
+                    co_return answer(item(item(stored, 0), 0), true);
+                }
+                if (claimed) break;
                 nb::object held_elsewhere =
                     co_await r.execute(to_str("EXISTS TABLE " + claim), no_params);
                 if (is_true(item(item(held_elsewhere, 0), 0)))
                     raise_http_error(409, key_in_progress);
-                throw *not_claimed;
+                if (attempt == 1) throw *not_claimed;
             }
         }
 

@@ -8,6 +8,7 @@ import json
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from rowquery_app import serve
 
 ROW = {
     "id": 100,
@@ -162,3 +163,47 @@ def test_a_body_the_engine_refused_frees_its_key(api, engine, items):
     r = api.post("/items/bulk/", json=[ROW], headers={"Idempotency-Key": "order-19"})
     assert r.json() == {"inserted": 1, "replayed": False}
     assert [row[0] for row in stored(engine, items)] == [100]
+
+
+class FinishingElsewhere:
+    """The engine's client, on which another process's request holds the claim of a key and
+    finishes just before this one looks at the claim: it stores its rows and records the key
+    (`stores`), or stores nothing and lets the claim go."""
+
+    def __init__(self, engine, items, key, stores):
+        self.engine, self.items, self.stores = engine, items, stores
+        self.claim = f"{items}_idempotency_claim_{hashlib.sha256(key.encode()).hexdigest()}"
+        self.finished = False
+
+    def execute(self, query, params=None):
+        if query.startswith("EXISTS TABLE") and not self.finished:
+            self.finished = True
+            if self.stores:
+                self.engine.execute(f"INSERT INTO {self.items} (id, name) VALUES (100, 'other')")
+                self.engine.execute(
+                    f"INSERT INTO {self.items}_idempotency_keys (key, rows, stored_at)"
+                    " VALUES ('order-20', 1, now())"
+                )
+            self.engine.execute(f"DROP TABLE {self.claim}")
+        return self.engine.execute(query, params)
+
+
+@pytest.mark.parametrize(
+    ("stores", "answer", "names"),
+    [
+        (True, {"inserted": 1, "replayed": True}, ["other"]),
+        (False, {"inserted": 1, "replayed": False}, ["b"]),
+    ],
+)
+def test_a_claim_let_go_while_looked_at_replays_or_claims_again(
+    engine, items, stores, answer, names
+):
+    client = FinishingElsewhere(engine, items, "order-20", stores)
+    api = serve(client, items, primary_key="id")
+    # The idempotency table made and the claim held, as the other request left them.
+    api.post("/items/bulk/", json=[{**ROW, "id": 99}], headers={"Idempotency-Key": "first"})
+    engine.execute(f"CREATE TABLE {client.claim} (claimed_at DateTime) ENGINE = Memory")
+    r = api.post("/items/bulk/", json=[ROW], headers={"Idempotency-Key": "order-20"})
+    assert (r.status_code, r.json()) == (200, answer)
+    assert [row[1] for row in stored(engine, items)] == names
+    assert engine.execute(f"EXISTS TABLE {client.claim}") == [(0,)]
