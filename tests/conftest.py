@@ -4,7 +4,8 @@ The embedded engine (chDB) is one per process: `engine` is its shared client for
 session, and tests keep apart by database, never by data directory. `database` gives a test a
 database of its own; `module_database` gives one to a module whose tests build on each other's
 tables (hypothesis runs many examples in one test, where a fresh database each time would be
-slow). Both are dropped afterwards.
+slow). Both are dropped afterwards. `store_in_use` lets another thread hold a configuration store
+for as long as a test needs.
 
 The engine is imported only when a test asks for it, so tests that never touch it (the native
 core's) do not load chDB. On the sanitizer build (KELVORA_SANITIZED set) tests that need it are
@@ -13,6 +14,7 @@ skipped: chDB opens its library with RTLD_DEEPBIND, which the AddressSanitizer r
 
 import contextlib
 import os
+import threading
 import uuid
 
 import pytest
@@ -76,3 +78,31 @@ def serialized(monkeypatch):
 
     monkeypatch.setattr(fastapi.routing, "serialize_response", recording)
     return handed
+
+
+@contextlib.contextmanager
+def _store_in_use(store, config):
+    """Another thread holds `store` from when the block starts until `release()` (or the block's
+    end), having replaced its configuration with `config` under the store's lock."""
+    entered, leave = threading.Event(), threading.Event()
+
+    def writing():
+        with store._lock:
+            store.update_config(config)
+            entered.set()
+            leave.wait(10)
+
+    writer = threading.Thread(target=writing)
+    writer.start()
+    entered.wait(10)
+    try:
+        yield leave.set
+    finally:
+        leave.set()
+        writer.join()
+
+
+@pytest.fixture
+def store_in_use():
+    """`with store_in_use(store, config) as release:` another operation holding the store."""
+    return _store_in_use

@@ -116,7 +116,7 @@ def test_held_config_and_refresh(make_store):
     assert store.get_config() == {"v": 4, "w": {"b": 2}}
 
 
-def test_held_config_is_what_get_config_hands_out_without_waiting(make_store):
+def test_held_config_is_what_get_config_hands_out_without_waiting(make_store, store_in_use):
     store = make_store({"v": 1, "text": TEXT})
     assert store.held_config() is None  # nothing read yet: get_config reads it
     assert store.get_config() == {"v": 1, "text": TEXT}
@@ -126,22 +126,8 @@ def test_held_config_is_what_get_config_hands_out_without_waiting(make_store):
     assert store.held_config() == {"v": 1, "text": TEXT}
     assert store.held_config(longest=len(json.dumps({"v": 1, "text": TEXT})) - 1) is None
     # Another operation using the store: held_config does not wait for it.
-    entered, leave = threading.Event(), threading.Event()
-
-    def writing() -> None:
-        with store._lock:
-            store.update_config({"v": 3})
-            entered.set()
-            leave.wait(10)
-
-    writer = threading.Thread(target=writing)
-    writer.start()
-    entered.wait(10)
-    try:
+    with store_in_use(store, {"v": 3}):
         assert store.held_config() is None
-    finally:
-        leave.set()
-        writer.join()
     assert store.held_config() == {"v": 3}
 
 

@@ -2,7 +2,6 @@
 documents as the configuration router's own read."""
 
 import asyncio
-import threading
 
 import httpx
 import pytest
@@ -72,37 +71,23 @@ def test_a_router_without_the_read_is_refused(engine, database):
 
 
 @pytest.mark.parametrize("held_before", [False, True])
-def test_a_read_beside_a_write_answers_the_write(engine, database, held_before):
+def test_a_read_beside_a_write_answers_the_write(engine, database, store_in_use, held_before):
     """A read while another operation holds the store waits for it, on a worker thread, as the
     router's own read does; so does the first read, before the store holds a configuration."""
     store = ConfigStore({"v": 1}, client=engine, table=f"{database}.config")
     if held_before:
         store.get_config()
     app = build(store, True)
-    entered, leave = threading.Event(), threading.Event()
 
-    def writing() -> None:
-        with store._lock:
-            store.update_config({"v": 2})
-            entered.set()
-            leave.wait(10)
-
-    writer = threading.Thread(target=writing)
-    writer.start()
-    entered.wait(10)
-
-    async def read_during_the_write() -> httpx.Response:
+    async def read_during_the_write(release) -> httpx.Response:
         reading = asyncio.ensure_future(ask(app, "/config/"))
         await asyncio.sleep(0.2)
         assert not reading.done()  # waiting for the store, and the event loop free meanwhile
-        leave.set()
+        release()
         return (await reading)[0]
 
-    try:
-        answer = asyncio.run(read_during_the_write())
-    finally:
-        leave.set()
-        writer.join()
+    with store_in_use(store, {"v": 2}) as release:
+        answer = asyncio.run(read_during_the_write(release))
     assert answer.json() == {"v": 2}
 
 
