@@ -192,7 +192,7 @@ Task ingest_rows(nb::object state, nb::object request) {
             // A claim held elsewhere may be let go between this request's attempt and its look
             // at the claim: the claimer has then recorded the key, or stored nothing; the next
             // attempt replays the record or claims the key itself.
-            for (int attempt = 0; !claimed; ++attempt) {
+            for (int attempt = 0;; ++attempt) {
                 std::optional<nb::python_error> not_claimed;
                 try {
                     co_await r.execute(

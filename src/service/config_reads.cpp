@@ -1,12 +1,13 @@
 // The configuration read without a worker thread: the configuration a store holds is handed
 // out without waiting (`held_config`), so the event loop answers it itself; the router's own
 // read, which takes the store on a worker thread, answers when the store holds none or
-// another operation is using it.
+// another operation is using it, or when handing out what it holds fails.
 #include "service/config_reads.hpp"
 
 #include "native/answers.hpp"
 #include "native/calls.hpp"
 #include "native/coroutine.hpp"
+#include "native/errors.hpp"
 #include "native/function.hpp"
 #include "native/names.hpp"
 
@@ -17,7 +18,14 @@ namespace {
 constexpr const char* module_name = "kelvora._service";
 
 Task read_held_config(nb::object closure) {
-    nb::object config = call(nb::handle(PyTuple_GET_ITEM(closure.ptr(), 0)));
+    nb::object config;
+    try {
+        config = call(nb::handle(PyTuple_GET_ITEM(closure.ptr(), 0)));
+    } catch (nb::python_error& e) {
+        // The router's read meets the same failure, and logs and answers it as its own.
+        if (!is_ordinary_exception(e)) throw;
+        config = nb::none();
+    }
     if (config.is_none()) co_return co_await call(nb::handle(PyTuple_GET_ITEM(closure.ptr(), 1)));
     co_return plain_json_answer(config);
 }

@@ -4,7 +4,6 @@
 
 #include "native/answers.hpp"
 #include "native/framework.hpp"
-
 #include "native/module.hpp"
 
 namespace {
